@@ -1,0 +1,108 @@
+// RAII owners for Win32 handles and GDI objects. The type picks the release call, so a DC from
+// GetDC cannot be deleted with DeleteDC by mistake. Each owner keeps the release function as a
+// pointer of that exact type; production uses the default, tests may pass a recording one.
+#pragma once
+
+#include <windows.h>
+
+#include <utility>
+
+namespace tolm {
+
+template <class Traits>
+class Owned {
+ public:
+  using Handle = typename Traits::Handle;
+  using Release = typename Traits::Release;
+
+  Owned() noexcept = default;
+  explicit Owned(Handle h, Release release = Traits::default_release()) noexcept
+      : handle_(h), release_(release) {}
+  Owned(Owned&& other) noexcept
+      : handle_(std::exchange(other.handle_, Traits::empty())), release_(other.release_) {}
+  Owned& operator=(Owned&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, Traits::empty());
+      release_ = other.release_;
+    }
+    return *this;
+  }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { reset(); }
+
+  [[nodiscard]] Handle get() const noexcept { return handle_; }
+  [[nodiscard]] bool valid() const noexcept { return handle_ != Traits::empty(); }
+  explicit operator bool() const noexcept { return valid(); }
+
+  // Releases now; the owner is empty afterwards.
+  void reset() noexcept {
+    if (valid()) Traits::call(release_, std::exchange(handle_, Traits::empty()));
+  }
+  // Gives up ownership without releasing.
+  [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Traits::empty()); }
+
+ private:
+  Handle handle_ = Traits::empty();
+  Release release_ = Traits::default_release();
+};
+
+namespace traits {
+
+// The default release call is returned by a function, not given as a template argument: the
+// address of an imported function is not a constant expression for every compiler.
+struct Kernel {  // kernel handles that fail as NULL: events, processes, threads, tokens, timers
+  using Handle = HANDLE;
+  using Release = decltype(&::CloseHandle);
+  static Handle empty() noexcept { return nullptr; }
+  static Release default_release() noexcept { return &::CloseHandle; }
+  static void call(Release r, Handle h) noexcept { r(h); }
+};
+
+struct File : Kernel {  // CreateFileW and CreateNamedPipeA fail as INVALID_HANDLE_VALUE
+  static Handle empty() noexcept { return INVALID_HANDLE_VALUE; }
+};
+
+struct Desktop {
+  using Handle = HDESK;
+  using Release = decltype(&::CloseDesktop);
+  static Handle empty() noexcept { return nullptr; }
+  static Release default_release() noexcept { return &::CloseDesktop; }
+  static void call(Release r, Handle h) noexcept { r(h); }
+};
+
+struct MemoryDc {
+  using Handle = HDC;
+  using Release = decltype(&::DeleteDC);
+  static Handle empty() noexcept { return nullptr; }
+  static Release default_release() noexcept { return &::DeleteDC; }
+  static void call(Release r, Handle h) noexcept { r(h); }
+};
+
+struct Bitmap {
+  using Handle = HBITMAP;
+  using Release = decltype(&::DeleteObject);
+  static Handle empty() noexcept { return nullptr; }
+  static Release default_release() noexcept { return &::DeleteObject; }
+  static void call(Release r, Handle h) noexcept { r(h); }
+};
+
+struct ScreenDc {  // a DC from GetDC(NULL) goes back with ReleaseDC(NULL, dc)
+  using Handle = HDC;
+  using Release = decltype(&::ReleaseDC);
+  static Handle empty() noexcept { return nullptr; }
+  static Release default_release() noexcept { return &::ReleaseDC; }
+  static void call(Release r, Handle h) noexcept { r(nullptr, h); }
+};
+
+}  // namespace traits
+
+using UniqueHandle = Owned<traits::Kernel>;
+using UniqueFile = Owned<traits::File>;
+using UniqueDesktop = Owned<traits::Desktop>;
+using UniqueMemoryDc = Owned<traits::MemoryDc>;
+using UniqueBitmap = Owned<traits::Bitmap>;
+using UniqueScreenDc = Owned<traits::ScreenDc>;
+
+}  // namespace tolm

@@ -1,0 +1,88 @@
+// The captured picture and the record one capture server shares with its capture thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tolm {
+
+// One picture: `height` rows of `stride` (= width * 4) bytes, top row first, each pixel blue,
+// green, red, reserved. Built by the grab and never changed once published.
+struct Frame {
+  std::vector<std::uint8_t> pixels;
+  std::string desktop;
+  std::string backend;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t stride = 0;
+};
+
+class CaptureState {
+ public:
+  [[nodiscard]] static std::shared_ptr<CaptureState> create() {
+    return std::make_shared<CaptureState>();
+  }
+
+  // Replaces the stored frame, then counts it. The frame is moved, never copied, and the old one is
+  // freed outside the lock.
+  void publish_frame(Frame frame) {
+    std::shared_ptr<const Frame> next = std::make_shared<const Frame>(std::move(frame));
+    {
+      const std::lock_guard lock(frame_mutex_);
+      latest_frame_.swap(next);
+    }
+    frame_seq_.fetch_add(1);
+  }
+
+  // The stored frame, or null. The lock is held only to copy the pointer.
+  [[nodiscard]] std::shared_ptr<const Frame> copy_frame() const {
+    const std::lock_guard lock(frame_mutex_);
+    return latest_frame_;
+  }
+
+  // The stored frame; when there is none, the result of `grab()` (a `std::shared_ptr<const Frame>`,
+  // possibly null), made while the frame lock is held so that no publication happens meanwhile.
+  // The grabbed frame is not stored.
+  template <class Grab>
+  [[nodiscard]] std::shared_ptr<const Frame> copy_frame_or(Grab&& grab) const {
+    const std::lock_guard lock(frame_mutex_);
+    if (latest_frame_) return latest_frame_;
+    return grab();
+  }
+
+  [[nodiscard]] bool has_frame() const {
+    const std::lock_guard lock(frame_mutex_);
+    return latest_frame_ != nullptr;
+  }
+
+  void set_desktop_name(std::string name) {
+    const std::lock_guard lock(name_mutex_);
+    desktop_name_.swap(name);
+  }
+
+  [[nodiscard]] std::string copy_desktop_name() const {
+    const std::lock_guard lock(name_mutex_);
+    return desktop_name_;
+  }
+
+  [[nodiscard]] std::uint32_t read_sequence() const noexcept { return frame_seq_.load(); }
+  void mark_stopped() noexcept { stopped_.store(true); }
+  [[nodiscard]] bool is_stopped() const noexcept { return stopped_.load(); }
+
+ private:
+  // Never held together: no operation takes one of these while holding the other.
+  mutable std::mutex frame_mutex_;
+  std::shared_ptr<const Frame> latest_frame_;
+  mutable std::mutex name_mutex_;
+  std::string desktop_name_ = "Default";
+
+  std::atomic<std::uint32_t> frame_seq_{0};  // wraps from 4294967295 to 0
+  std::atomic<bool> stopped_{false};
+};
+
+}  // namespace tolm

@@ -1,0 +1,78 @@
+// One GDI picture of one desktop. Windows only.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "capture/frame.h"
+
+namespace tolm {
+
+inline constexpr char kOpenDesktopFailed[] = "open desktop failed";
+inline constexpr char kSetThreadDesktopFailed[] = "SetThreadDesktop failed";
+inline constexpr char kBadMetrics[] = "bad metrics";
+inline constexpr char kGetDcFailed[] = "GetDC failed";
+inline constexpr char kBitmapFailed[] = "bitmap failed";
+inline constexpr char kBlitFailed[] = "BitBlt/StretchBlt failed";
+inline constexpr char kGetDiBitsFailed[] = "GetDIBits failed";
+inline constexpr char kBlankFrame[] = "blank frame";
+
+// Every system call the grab makes, so that a test can fail the ones Wine never fails and record
+// what is released on each path. Production passes the Win32 functions themselves.
+struct GrabSystem {
+  decltype(&::OpenDesktopW) open_desktop;
+  decltype(&::OpenInputDesktop) open_input_desktop;
+  decltype(&::SetThreadDesktop) set_thread_desktop;
+  decltype(&::CloseDesktop) close_desktop;
+  decltype(&::GetSystemMetrics) get_system_metrics;
+  decltype(&::EnumDisplayMonitors) enum_display_monitors;
+  decltype(&::GetDC) get_dc;
+  decltype(&::ReleaseDC) release_dc;
+  decltype(&::CreateCompatibleDC) create_compatible_dc;
+  decltype(&::CreateCompatibleBitmap) create_compatible_bitmap;
+  decltype(&::SelectObject) select_object;
+  decltype(&::SetStretchBltMode) set_stretch_blt_mode;
+  decltype(&::BitBlt) bit_blt;
+  decltype(&::StretchBlt) stretch_blt;
+  decltype(&::GetDIBits) get_di_bits;
+  decltype(&::DeleteObject) delete_object;
+  decltype(&::DeleteDC) delete_dc;
+};
+
+[[nodiscard]] const GrabSystem& win32_grab_system();
+
+// A grab gives a frame or the text of what failed.
+struct GrabResult {
+  std::optional<Frame> frame;
+  std::string error;
+};
+
+// The record the monitor enumeration fills: the `wanted`-th monitor reported, counted from 0.
+struct MonitorPick {
+  std::uint64_t wanted = 0;
+  std::uint64_t seen = 0;
+  std::int32_t left = 0;
+  std::int32_t top = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  bool found = false;
+};
+
+class FrameGrabber {
+ public:
+  explicit FrameGrabber(const GrabSystem& system = win32_grab_system()) : system_(system) {}
+
+  // Grabs the named desktop, or the input desktop when `desktop` is empty, scaled to fit the
+  // target. Leaves the calling thread attached to that desktop (its handle stays open until the
+  // thread moves to another desktop or ends, see ThreadDesktop in the implementation).
+  [[nodiscard]] GrabResult grab(const std::optional<std::string>& desktop,
+                                std::uint32_t target_width, std::uint32_t target_height) const;
+
+ private:
+  const GrabSystem& system_;
+};
+
+}  // namespace tolm

@@ -1,0 +1,166 @@
+#include "capture/frame_grabber.h"
+
+#include <utility>
+#include <vector>
+
+#include "base/handles.h"
+#include "base/win_text.h"
+#include "capture/control_files.h"
+#include "capture/picture.h"
+
+namespace tolm {
+namespace {
+
+constexpr ACCESS_MASK kGrabDesktopAccess =
+    DESKTOP_READOBJECTS | DESKTOP_WRITEOBJECTS | DESKTOP_SWITCHDESKTOP;  // 0x0181
+constexpr DWORD kCaptureBlt = 0x40000000;
+
+// CloseDesktop refuses (ERROR_BUSY) the handle of the desktop the calling thread is attached to,
+// so closing it at the end of each grab would leak one handle per grab. Instead the handle the
+// thread is attached to is kept here and closed as soon as the thread has moved to another one,
+// or when the thread ends (after putting the thread back on its first desktop).
+class ThreadDesktop {
+ public:
+  ThreadDesktop() = default;
+  ThreadDesktop(const ThreadDesktop&) = delete;
+  ThreadDesktop& operator=(const ThreadDesktop&) = delete;
+  ~ThreadDesktop() {
+    if (attached_ && first_ != nullptr && set_thread_desktop_(first_)) attached_.reset();
+  }
+
+  // Call before attaching: remembers the desktop the thread started on (not ours to close).
+  void note_first_desktop() {
+    if (first_ == nullptr) first_ = GetThreadDesktop(GetCurrentThreadId());
+  }
+
+  // The thread is now attached to `desktop`: the previous handle is free to close.
+  void attached(UniqueDesktop desktop, decltype(&::SetThreadDesktop) set_thread_desktop) {
+    attached_ = std::move(desktop);
+    set_thread_desktop_ = set_thread_desktop;
+  }
+
+ private:
+  HDESK first_ = nullptr;
+  UniqueDesktop attached_;
+  decltype(&::SetThreadDesktop) set_thread_desktop_ = &::SetThreadDesktop;
+};
+
+thread_local ThreadDesktop this_thread_desktop;
+
+BOOL CALLBACK pick_monitor(HMONITOR, HDC, LPRECT rect, LPARAM data) {
+  auto& pick = *reinterpret_cast<MonitorPick*>(data);
+  if (rect != nullptr && pick.seen == pick.wanted) {
+    pick.left = rect->left;
+    pick.top = rect->top;
+    pick.width = rect->right - rect->left;
+    pick.height = rect->bottom - rect->top;
+    pick.found = true;
+    return FALSE;
+  }
+  ++pick.seen;
+  return TRUE;
+}
+
+GrabResult failure(const char* text) { return {std::nullopt, text}; }
+
+}  // namespace
+
+const GrabSystem& win32_grab_system() {
+  static const GrabSystem system{
+      &::OpenDesktopW,      &::OpenInputDesktop,   &::SetThreadDesktop,
+      &::CloseDesktop,      &::GetSystemMetrics,   &::EnumDisplayMonitors,
+      &::GetDC,             &::ReleaseDC,          &::CreateCompatibleDC,
+      &::CreateCompatibleBitmap, &::SelectObject,  &::SetStretchBltMode,
+      &::BitBlt,            &::StretchBlt,         &::GetDIBits,
+      &::DeleteObject,      &::DeleteDC,
+  };
+  return system;
+}
+
+GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
+                              std::uint32_t target_width, std::uint32_t target_height) const {
+  const GrabSystem& sys = system_;
+
+  UniqueDesktop opened(
+      desktop ? sys.open_desktop(to_wide(*desktop).c_str(), 0, FALSE, kGrabDesktopAccess)
+              : sys.open_input_desktop(0, FALSE, kGrabDesktopAccess),
+      sys.close_desktop);
+  if (!opened) return failure(kOpenDesktopFailed);
+
+  this_thread_desktop.note_first_desktop();
+  if (!sys.set_thread_desktop(opened.get())) return failure(kSetThreadDesktopFailed);
+  // From here the handle is in use by this thread; it is released when the thread moves on.
+  this_thread_desktop.attached(std::move(opened), sys.set_thread_desktop);
+
+  MonitorPick pick;
+  pick.wanted = read_display_index();
+  pick.width = sys.get_system_metrics(SM_CXSCREEN);
+  pick.height = sys.get_system_metrics(SM_CYSCREEN);
+  sys.enum_display_monitors(nullptr, nullptr, &pick_monitor, reinterpret_cast<LPARAM>(&pick));
+  int left = 0;
+  int top = 0;
+  int width = 0;
+  int height = 0;
+  if (pick.found && pick.width > 0 && pick.height > 0) {
+    left = pick.left;
+    top = pick.top;
+    width = pick.width;
+    height = pick.height;
+  } else {
+    width = sys.get_system_metrics(SM_CXSCREEN);
+    height = sys.get_system_metrics(SM_CYSCREEN);
+  }
+  if (width <= 0 || height <= 0) return failure(kBadMetrics);
+
+  const OutputSize out = output_size(width, height, target_width, target_height);
+
+  // Declared in the reverse of their release order (bitmap, memory DC, screen DC), so that every
+  // early return releases them in that order too.
+  UniqueScreenDc screen(sys.get_dc(nullptr), sys.release_dc);
+  if (!screen) return failure(kGetDcFailed);
+  UniqueMemoryDc memory(sys.create_compatible_dc(screen.get()), sys.delete_dc);
+  UniqueBitmap bitmap(sys.create_compatible_bitmap(screen.get(), out.width, out.height),
+                      sys.delete_object);
+  if (!memory || !bitmap) return failure(kBitmapFailed);
+
+  sys.select_object(memory.get(), bitmap.get());  // the displaced object is not restored
+  sys.set_stretch_blt_mode(memory.get(), COLORONCOLOR);
+
+  const auto copy = [&](DWORD rop) {
+    if (out.width == width && out.height == height) {
+      return sys.bit_blt(memory.get(), 0, 0, width, height, screen.get(), left, top, rop);
+    }
+    return sys.stretch_blt(memory.get(), 0, 0, out.width, out.height, screen.get(), left, top,
+                           width, height, rop);
+  };
+  if (!copy(SRCCOPY | kCaptureBlt) && !copy(SRCCOPY)) return failure(kBlitFailed);
+
+  const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
+  std::vector<std::uint8_t> pixels(stride * static_cast<std::size_t>(out.height));
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = out.width;
+  info.bmiHeader.biHeight = -out.height;  // top row first
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  const int lines = sys.get_di_bits(memory.get(), bitmap.get(), 0,
+                                    static_cast<UINT>(out.height), pixels.data(), &info,
+                                    DIB_RGB_COLORS);
+  bitmap.reset();
+  memory.reset();
+  screen.reset();
+  if (lines == 0) return failure(kGetDiBitsFailed);
+
+  if (is_blank(pixels)) return failure(kBlankFrame);
+  Frame frame;
+  frame.pixels = std::move(pixels);
+  frame.desktop = desktop ? *desktop : "Input";
+  frame.backend = "bitblt";
+  frame.width = static_cast<std::uint32_t>(out.width);
+  frame.height = static_cast<std::uint32_t>(out.height);
+  frame.stride = static_cast<std::uint32_t>(stride);
+  return {std::move(frame), {}};
+}
+
+}  // namespace tolm

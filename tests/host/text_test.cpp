@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include "base/text.h"
+
+namespace tolm {
+namespace {
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+TEST(Utf8, EachMaximalInvalidSubpartBecomesOneReplacement) {
+  // The examples of the Unicode standard's "U+FFFD substitution of maximal subparts".
+  EXPECT_EQ(decode_utf8_lossy("a\x80" "b"), "a" + kFffd + "b");
+  EXPECT_EQ(decode_utf8_lossy("\xE1\x80" "b"), kFffd + "b");           // truncated 3-byte: one
+  EXPECT_EQ(decode_utf8_lossy("\xF1\x80\x80"), kFffd);                 // truncated 4-byte at end
+  EXPECT_EQ(decode_utf8_lossy("\xC0\xAF"), kFffd + kFffd);             // overlong lead: two
+  EXPECT_EQ(decode_utf8_lossy("\xE0\x80\xAF"), kFffd + kFffd + kFffd); // overlong 3-byte
+  EXPECT_EQ(decode_utf8_lossy("\xED\xA0\x80"), kFffd + kFffd + kFffd); // surrogate D800
+  EXPECT_EQ(decode_utf8_lossy("\xF4\x90\x80\x80"), kFffd + kFffd + kFffd + kFffd);  // > U+10FFFF
+  EXPECT_EQ(decode_utf8_lossy("\xFF"), kFffd);
+  EXPECT_EQ(decode_utf8_lossy(std::string("x\0y", 3)), std::string("x\0y", 3));
+  EXPECT_EQ(decode_utf8_lossy("\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+  EXPECT_FALSE(is_valid_utf8("\xEF\xBB"));
+  EXPECT_TRUE(is_valid_utf8("\xEF\xBB\xBF" "1280x720"));
+}
+
+TEST(Utf16, RoundTripsAndReplacesUnpairedSurrogates) {
+  EXPECT_EQ(utf8_to_utf16("A\xC3\xA9\xF0\x9F\x98\x80"), (std::u16string{u'A', 0xE9, 0xD83D, 0xDE00}));
+  EXPECT_EQ(utf16_to_utf8(std::u16string{u'A', 0xE9, 0xD83D, 0xDE00}), "A\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'x'}), kFffd + "x");
+  EXPECT_EQ(utf16_to_utf8(std::u16string{u'x', 0xDC00}), "x" + kFffd);
+  EXPECT_EQ(utf16_to_utf8(std::u16string{0xDC00, 0xD800}), kFffd + kFffd);  // wrong order
+  EXPECT_EQ(utf8_to_utf16("a\xFF"), (std::u16string{u'a', 0xFFFD}));
+}
+
+TEST(Trim, RemovesExactlyTheWhiteSpaceProperty) {
+  EXPECT_EQ(trim_white_space(" \t\r\n\v\f Default \r\n"), "Default");
+  // U+0085, U+00A0, U+1680, U+2000, U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+  const std::string all =
+      "\xC2\x85\xC2\xA0\xE1\x9A\x80\xE2\x80\x80\xE2\x80\x8A\xE2\x80\xA8\xE2\x80\xA9"
+      "\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80";
+  EXPECT_EQ(trim_white_space(all + "x y" + all), "x y");
+  // Not white space: BOM, zero-width space U+200B, NUL, U+001C, U+180E.
+  for (const std::string& keep : {std::string("\xEF\xBB\xBF"), std::string("\xE2\x80\x8B"), std::string(1, '\0'),
+                                 std::string("\x1C"), std::string("\xE1\xA0\x8E")}) {
+    EXPECT_EQ(trim_white_space(keep + "x" + keep), keep + "x" + keep);
+  }
+  EXPECT_EQ(trim_white_space(" \xE3\x80\x80 "), "");
+}
+
+TEST(ParseUnsigned, AcceptsOnlyPlusAndDigitsWithinRange) {
+  unsigned long long v = 7;
+  EXPECT_TRUE(parse_unsigned("+4294967295", 0xFFFFFFFFULL, v));
+  EXPECT_EQ(v, 4294967295ULL);
+  EXPECT_TRUE(parse_unsigned("18446744073709551615", ~0ULL, v));
+  EXPECT_EQ(v, ~0ULL);
+  for (const char* bad : {"", "+", "++1", "-1", "1 2", " 1", "0x10", "4294967296", "１"}) {
+    EXPECT_FALSE(parse_unsigned(bad, 0xFFFFFFFFULL, v)) << bad;
+  }
+  EXPECT_FALSE(parse_unsigned("18446744073709551616", ~0ULL, v));
+}
+
+}  // namespace
+}  // namespace tolm
