@@ -16,8 +16,8 @@ class Owned {
   using Release = typename Traits::Release;
 
   Owned() noexcept = default;
-  explicit Owned(Handle h, Release release = Traits::default_release()) noexcept
-      : handle_(h), release_(release) {}
+  explicit Owned(Handle h, Release release_call = Traits::default_release()) noexcept
+      : handle_(h), release_(release_call) {}
   Owned(Owned&& other) noexcept
       : handle_(std::exchange(other.handle_, Traits::empty())), release_(other.release_) {}
   Owned& operator=(Owned&& other) noexcept {

@@ -45,7 +45,23 @@ class ThreadDesktop {
   decltype(&::SetThreadDesktop) set_thread_desktop_ = &::SetThreadDesktop;
 };
 
-thread_local ThreadDesktop this_thread_desktop;
+// One ThreadDesktop per thread, freed by the fiber-local-storage callback when the thread ends.
+// (A C++ thread_local with a destructor is not used: MinGW's emulated TLS frees its storage before
+// such destructors run.) Null only when the system has no FLS slot left; the grab then closes its
+// handle at the end as it always did.
+VOID WINAPI free_thread_desktop(PVOID p) { delete static_cast<ThreadDesktop*>(p); }
+
+ThreadDesktop* this_thread_desktop() {
+  static const DWORD slot = FlsAlloc(&free_thread_desktop);
+  if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+  if (void* p = FlsGetValue(slot)) return static_cast<ThreadDesktop*>(p);
+  auto* created = new ThreadDesktop;
+  if (!FlsSetValue(slot, created)) {
+    delete created;
+    return nullptr;
+  }
+  return created;
+}
 
 BOOL CALLBACK pick_monitor(HMONITOR, HDC, LPRECT rect, LPARAM data) {
   auto& pick = *reinterpret_cast<MonitorPick*>(data);
@@ -87,10 +103,11 @@ GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
       sys.close_desktop);
   if (!opened) return failure(kOpenDesktopFailed);
 
-  this_thread_desktop.note_first_desktop();
+  ThreadDesktop* const keeper = this_thread_desktop();
+  if (keeper != nullptr) keeper->note_first_desktop();
   if (!sys.set_thread_desktop(opened.get())) return failure(kSetThreadDesktopFailed);
   // From here the handle is in use by this thread; it is released when the thread moves on.
-  this_thread_desktop.attached(std::move(opened), sys.set_thread_desktop);
+  if (keeper != nullptr) keeper->attached(std::move(opened), sys.set_thread_desktop);
 
   MonitorPick pick;
   pick.wanted = read_display_index();

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# run-in-wine.sh [--no-display] [--screen WxHxD] PROGRAM.exe [ARGS...]
+# Runs one Windows program under Wine in a prefix of its own, on a virtual X screen of its own
+# (1920x1080x24 unless --screen says otherwise, none with --no-display), and removes both after.
+# The program's exit status is this script's. TOLM_KEEP_PREFIX=1 keeps the prefix for a look.
+set -uo pipefail
+display=1
+screen=1920x1080x24
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --no-display) display=0; shift ;;
+    --screen) screen=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 1 ] || { echo "usage: $0 [--no-display] [--screen WxHxD] PROGRAM.exe [ARGS...]" >&2; exit 2; }
+
+prefix=$(mktemp -d /tmp/tolm-wine.XXXXXX)
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+xvfb_pid=
+cleanup() {
+  wineserver -k >/dev/null 2>&1
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  [ "${TOLM_KEEP_PREFIX:-0}" = 1 ] && echo "prefix kept: $prefix" >&2 || rm -rf "$prefix"
+}
+trap cleanup EXIT
+
+unset DISPLAY
+if [ "$display" = 1 ]; then
+  # -displayfd picks a free display number and writes it once the server is ready.
+  Xvfb -displayfd 5 -screen 0 "$screen" -nolisten tcp 5>"$prefix/.display" 2>/dev/null &
+  xvfb_pid=$!
+  for _ in $(seq 200); do
+    number=$(cat "$prefix/.display" 2>/dev/null)
+    [ -n "$number" ] && break
+    sleep 0.1
+  done
+  [ -n "$number" ] || { echo "Xvfb did not start" >&2; exit 1; }
+  export DISPLAY=":$number"
+fi
+
+wineboot -i >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1   # keep one server for the whole run
+wine "$@"
