@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,6 +21,12 @@ struct Frame {
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::uint32_t stride = 0;
+};
+
+// A grab gives a frame or the text of what failed.
+struct GrabResult {
+  std::optional<Frame> frame;
+  std::string error;
 };
 
 class CaptureState {

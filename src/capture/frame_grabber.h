@@ -44,12 +44,6 @@ struct GrabSystem {
 
 [[nodiscard]] const GrabSystem& win32_grab_system();
 
-// A grab gives a frame or the text of what failed.
-struct GrabResult {
-  std::optional<Frame> frame;
-  std::string error;
-};
-
 // The record the monitor enumeration fills: the `wanted`-th monitor reported, counted from 0.
 struct MonitorPick {
   std::uint64_t wanted = 0;

@@ -1,0 +1,57 @@
+// The capture thread: one pass per 16 ms at most, each trying the desktops in order and publishing
+// the best picture. Portable; the system comes in through `CaptureSystem`.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/stop_flag.h"
+#include "capture/control_files.h"
+#include "capture/desktop_tracker.h"
+#include "capture/frame.h"
+
+namespace tolm {
+
+// What a pass asks of the system. Production uses the Win32 one (capture_system_win.h); tests
+// play the system's part.
+class CaptureSystem {
+ public:
+  virtual ~CaptureSystem() = default;
+  virtual CaptureTarget read_capture_target() = 0;
+  virtual std::vector<DesktopCandidate> candidate_desktops() = 0;
+  virtual std::string input_desktop_name() = 0;
+  // `desktop` empty: the input desktop.
+  virtual GrabResult grab(const std::optional<std::string>& desktop, std::uint32_t width,
+                          std::uint32_t height) = 0;
+  virtual void remember_desktop(std::string_view name) = 0;  // capture.desktop
+  virtual void write_last_error(std::string_view text) = 0;  // capture.last-error.txt
+  virtual void write_status(const CaptureState& state) = 0;
+  virtual std::uint64_t monotonic_ns() = 0;
+  virtual void sleep_ns(std::uint64_t ns) = 0;
+};
+
+inline constexpr std::uint64_t kPassNs = 16'000'000;
+inline constexpr std::uint32_t kStatusEveryPasses = 15;
+inline constexpr int kEnoughBrightSamples = 8;
+
+class CaptureLoop {
+ public:
+  explicit CaptureLoop(CaptureSystem& system) : system_(system) {}
+
+  // The body of the capture thread. Runs passes until `stop` or the state's `stopped` is seen
+  // between two passes, then writes the status once more and marks the state stopped. Holds its
+  // two references until it returns.
+  void run(StopFlag stop, std::shared_ptr<CaptureState> state);
+
+  // One pass. Every failure is absorbed: it only feeds capture.last-error.txt.
+  void capture_once(CaptureState& state);
+
+ private:
+  CaptureSystem& system_;
+};
+
+}  // namespace tolm

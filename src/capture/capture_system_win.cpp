@@ -1,0 +1,72 @@
+#include "capture/capture_system_win.h"
+
+#include <utility>
+
+#include "status/status_writer.h"
+
+namespace tolm {
+
+namespace {
+
+// Not in every SDK's headers; the system rejects the flag where it has no such timer.
+constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+
+}  // namespace
+
+Win32CaptureSystem::Win32CaptureSystem()
+    : timer_(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
+                                    TIMER_MODIFY_STATE | SYNCHRONIZE)) {
+  LARGE_INTEGER frequency;
+  if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
+    counter_frequency_ = static_cast<std::uint64_t>(frequency.QuadPart);
+  }
+}
+
+CaptureTarget Win32CaptureSystem::read_capture_target() { return tolm::read_capture_target(); }
+
+std::vector<DesktopCandidate> Win32CaptureSystem::candidate_desktops() {
+  return tracker_.candidate_desktops();
+}
+
+std::string Win32CaptureSystem::input_desktop_name() { return tracker_.input_desktop_name(); }
+
+GrabResult Win32CaptureSystem::grab(const std::optional<std::string>& desktop,
+                                    std::uint32_t width, std::uint32_t height) {
+  return grabber_.grab(desktop, width, height);
+}
+
+void Win32CaptureSystem::remember_desktop(std::string_view name) {
+  tracker_.remember_desktop(name);
+}
+
+void Win32CaptureSystem::write_last_error(std::string_view text) { tolm::write_last_error(text); }
+
+void Win32CaptureSystem::write_status(const CaptureState& state) { tolm::write_status(state); }
+
+std::uint64_t Win32CaptureSystem::monotonic_ns() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const auto ticks = static_cast<std::uint64_t>(now.QuadPart);
+  // Split so that ticks * 10^9 cannot overflow after an uptime of minutes.
+  return ticks / counter_frequency_ * 1'000'000'000ULL +
+         ticks % counter_frequency_ * 1'000'000'000ULL / counter_frequency_;
+}
+
+void Win32CaptureSystem::sleep_ns(std::uint64_t ns) {
+  if (timer_) {
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>((ns + 99) / 100);  // relative, in 100 ns units
+    if (SetWaitableTimer(timer_.get(), &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(timer_.get(), INFINITE) == WAIT_OBJECT_0) {
+      return;
+    }
+  }
+  Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000));
+}
+
+void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state) {
+  Win32CaptureSystem system;
+  CaptureLoop(system).run(std::move(stop), std::move(state));
+}
+
+}  // namespace tolm

@@ -1,0 +1,40 @@
+// The capture loop's system on Win32. Windows only.
+#pragma once
+
+#include <windows.h>
+
+#include "base/handles.h"
+#include "capture/capture_loop.h"
+#include "capture/frame_grabber.h"
+
+namespace tolm {
+
+// Lives on the capture thread: the grab attaches that thread to the desktops it captures.
+class Win32CaptureSystem final : public CaptureSystem {
+ public:
+  Win32CaptureSystem();
+
+  CaptureTarget read_capture_target() override;
+  std::vector<DesktopCandidate> candidate_desktops() override;
+  std::string input_desktop_name() override;
+  GrabResult grab(const std::optional<std::string>& desktop, std::uint32_t width,
+                  std::uint32_t height) override;
+  void remember_desktop(std::string_view name) override;
+  void write_last_error(std::string_view text) override;
+  void write_status(const CaptureState& state) override;
+  std::uint64_t monotonic_ns() override;  // QueryPerformanceCounter
+  // A high-resolution waitable timer; Sleep, rounded up to whole milliseconds, where the system
+  // has none.
+  void sleep_ns(std::uint64_t ns) override;
+
+ private:
+  FrameGrabber grabber_;
+  DesktopTracker tracker_;
+  UniqueHandle timer_;
+  std::uint64_t counter_frequency_ = 1;
+};
+
+// The body of a capture thread: the loop over the Win32 system, made on this thread.
+void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state);
+
+}  // namespace tolm

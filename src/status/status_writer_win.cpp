@@ -1,0 +1,71 @@
+#include <windows.h>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/win_text.h"
+#include "status/status_document.h"
+#include "status/status_writer.h"
+
+namespace tolm {
+
+namespace {
+
+constexpr char kStatusFile[] = "tolm-capture-helper.status.json";
+constexpr char kWindowsTemp[] = "C:\\Windows\\Temp\\";
+
+using GetTempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W where kernel32 has it (it gives SYSTEM its own directory), else GetTempPathW.
+GetTempPathFunction temp_path_function() {
+  if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll"); kernel32 != nullptr) {
+    if (FARPROC found = GetProcAddress(kernel32, "GetTempPath2W"); found != nullptr) {
+      return reinterpret_cast<GetTempPathFunction>(reinterpret_cast<void (*)()>(found));
+    }
+  }
+  return &::GetTempPathW;
+}
+
+// The temporary directory with its trailing backslash, or nothing when the system reports none.
+std::optional<std::string> temp_directory() {
+  const GetTempPathFunction get_temp_path = temp_path_function();
+  std::wstring buffer(MAX_PATH + 1, L'\0');
+  DWORD n = get_temp_path(static_cast<DWORD>(buffer.size()), buffer.data());
+  if (n > buffer.size()) {  // too small: n is the size needed, with the terminator
+    buffer.assign(n, L'\0');
+    n = get_temp_path(static_cast<DWORD>(buffer.size()), buffer.data());
+  }
+  if (n == 0 || n >= buffer.size()) return std::nullopt;
+  buffer.resize(n);
+  if (buffer.back() != L'\\') buffer += L'\\';
+  return from_wide(buffer);
+}
+
+void write_locations(std::string_view document, std::size_t count) {
+  create_data_directory();
+  const std::vector<std::string> paths = status_file_paths();
+  for (std::size_t i = 0; i < paths.size() && i < count; ++i) {
+    (void)write_whole_file(paths[i], document);  // every location is tried, whatever happened
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> status_file_paths() {
+  std::vector<std::string> paths{data_file(kStatusFile), std::string(kWindowsTemp) + kStatusFile};
+  if (std::optional<std::string> temp = temp_directory()) paths.push_back(*temp + kStatusFile);
+  return paths;
+}
+
+void write_status(const CaptureState& state) {
+  // One lock after the other, never both; the values may come from slightly different moments.
+  const std::string desktop = state.copy_desktop_name();
+  const bool has_frame = state.has_frame();
+  const std::uint32_t seq = state.read_sequence();
+  write_locations(format_worker_status(desktop, has_frame, seq, now_unix_ms()), 3);
+}
+
+void write_service_status(std::string_view note) {
+  write_locations(format_service_status(note, now_unix_ms()), 2);
+}
+
+}  // namespace tolm
