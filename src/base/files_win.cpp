@@ -48,16 +48,26 @@ bool write_whole_file(std::string_view path, std::string_view bytes) {
   return true;
 }
 
+namespace {
+
+bool is_directory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
 bool create_directories(std::string_view path) {
   const std::wstring wide = to_wide(path);
+  // The capture thread asks for the data directory on every pass; it is almost always there.
+  if (is_directory(wide)) return true;
   // Create every prefix that ends before a separator, then the whole path; existing ones fail
   // harmlessly. Starting at index 3 skips the drive ("C:\").
   for (std::size_t i = 3; i < wide.size(); ++i) {
     if (wide[i] == L'\\' || wide[i] == L'/') CreateDirectoryW(wide.substr(0, i).c_str(), nullptr);
   }
   CreateDirectoryW(wide.c_str(), nullptr);
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return is_directory(wide);
 }
 
 void create_data_directory() { create_directories(kDataDirectory); }
