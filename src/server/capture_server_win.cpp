@@ -1,0 +1,186 @@
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "base/files.h"
+#include "base/handles.h"
+#include "base/text.h"
+#include "capture/capture_system_win.h"
+#include "capture/control_files.h"
+#include "capture/frame_grabber.h"
+#include "server/access_token.h"
+#include "server/capture_server.h"
+#include "server/request.h"
+#include "status/status_writer.h"
+
+namespace tolm {
+
+namespace {
+
+constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
+constexpr DWORD kMaxInstances = 4;
+constexpr DWORD kOutputBufferBytes = 16 * 1024 * 1024;  // more than the largest frame response
+constexpr DWORD kInputBufferBytes = 4096;
+constexpr DWORD kDefaultTimeoutMs = 500;
+constexpr DWORD kWritePieceBytes = 65536;
+constexpr DWORD kRetryCreateMs = 100;
+
+// Bounds a synchronous pipe call of the server's thread: when the call is still running at the
+// deadline, it is cancelled (CancelSynchronousIo), and it returns with ERROR_OPERATION_ABORTED.
+// The pipe stays synchronous, as its clients and peers expect it.
+class IoDeadline {
+ public:
+  IoDeadline() {
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                    THREAD_TERMINATE, FALSE, 0);
+    target_ = UniqueHandle(self);
+    watcher_ = std::thread([this] { watch(); });
+  }
+  ~IoDeadline() {
+    {
+      const std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_one();
+    watcher_.join();
+  }
+  IoDeadline(const IoDeadline&) = delete;
+  IoDeadline& operator=(const IoDeadline&) = delete;
+
+  // Runs `call` on this thread with at most `ms` milliseconds to finish.
+  template <class Call>
+  auto within(std::uint32_t ms, Call&& call) {
+    arm(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+    auto result = call();
+    disarm();
+    return result;
+  }
+
+ private:
+  void arm(std::chrono::steady_clock::time_point deadline) {
+    {
+      const std::lock_guard lock(mutex_);
+      deadline_ = deadline;
+    }
+    changed_.notify_one();
+  }
+  // Taking the lock waits out a cancellation in progress, so none can reach a later call.
+  void disarm() {
+    const std::lock_guard lock(mutex_);
+    deadline_.reset();
+  }
+  void watch() {
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+      if (!deadline_) {
+        changed_.wait(lock);
+      } else if (changed_.wait_until(lock, *deadline_) == std::cv_status::timeout && deadline_ &&
+                 std::chrono::steady_clock::now() >= *deadline_) {
+        if (target_) CancelSynchronousIo(target_.get());
+        deadline_.reset();
+      }
+    }
+  }
+
+  UniqueHandle target_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
+  bool quit_ = false;
+  std::thread watcher_;
+};
+
+// Writes in pieces; stops at the first failed or empty write.
+void write_response(HANDLE pipe, std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done,
+                                                                 kWritePieceBytes));
+    DWORD written = 0;
+    if (!WriteFile(pipe, bytes.data() + done, piece, &written, nullptr) || written == 0) return;
+    done += written;
+  }
+}
+
+std::string status_response(const CaptureState& state) {
+  write_status(state);
+  for (const std::string& path : status_file_paths()) {
+    if (std::optional<std::string> bytes = read_whole_file(path)) return *std::move(bytes);
+  }
+  return std::string(kEmptyStatusResponse);
+}
+
+// The stored frame; before the first publication, a grab of the input desktop made under the
+// frame lock, so that no publication overtakes it. Built outside the lock: a stored frame is never
+// changed.
+std::string frame_response_for(const CaptureState& state) {
+  const std::shared_ptr<const Frame> frame = state.copy_frame_or([]() -> std::shared_ptr<const Frame> {
+    const CaptureTarget target = read_capture_target();
+    GrabResult grabbed = FrameGrabber().grab(std::nullopt, target.width, target.height);
+    if (!grabbed.frame) return nullptr;
+    return std::make_shared<const Frame>(*std::move(grabbed.frame));
+  });
+  return frame ? frame_response(*frame) : std::string(kNoFrameResponse);
+}
+
+void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) {
+  (void)ConnectNamedPipe(pipe, nullptr);  // a client that came before the call is served too
+
+  char buffer[kMaxRequestBytes] = {};
+  DWORD received = 0;
+  (void)deadline.within(kRequestWaitMs, [&] {
+    return ReadFile(pipe, buffer, sizeof buffer, &received, nullptr);
+  });
+  const std::string request = decode_utf8_lossy(std::string_view(buffer, received));
+
+  std::string response;
+  if (!is_authorized(request, load_or_create_token())) {
+    response = kUnauthorizedResponse;
+  } else if (wants_frame(request)) {
+    response = frame_response_for(state);
+  } else {
+    response = status_response(state);
+  }
+  write_response(pipe, response);
+  // DisconnectNamedPipe throws away what the client has not read yet: wait until it has.
+  (void)deadline.within(kResponseDrainMs, [&] { return FlushFileBuffers(pipe); });
+  DisconnectNamedPipe(pipe);
+}
+
+}  // namespace
+
+void RunCaptureServer(StopFlag stop) {
+  (void)load_or_create_token();
+  std::shared_ptr<CaptureState> state = CaptureState::create();
+  try {
+    std::thread(run_capture_loop, stop, state).detach();
+  } catch (const std::system_error&) {
+    std::fputs("failed to spawn thread\n", stderr);
+    std::exit(1);
+  }
+
+  IoDeadline deadline;
+  while (!stop.is_set() && !state->is_stopped()) {
+    // Local clients only; the name is shared by up to four instances across processes.
+    const UniqueFile pipe(CreateNamedPipeA(kPipeName, PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                               PIPE_REJECT_REMOTE_CLIENTS,
+                                           kMaxInstances, kOutputBufferBytes, kInputBufferBytes,
+                                           kDefaultTimeoutMs, nullptr));
+    if (!pipe || pipe.get() == nullptr) {
+      Sleep(kRetryCreateMs);
+      continue;
+    }
+    serve_client(pipe.get(), *state, deadline);
+  }
+}
+
+}  // namespace tolm

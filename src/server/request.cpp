@@ -1,0 +1,75 @@
+#include "server/request.h"
+
+#include <cstdint>
+
+#include "base/text.h"
+
+namespace tolm {
+
+namespace {
+
+// Every byte is looked at, so the time tells nothing about where a difference lies.
+bool same_bytes(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  unsigned char merged = 0;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    merged |= static_cast<unsigned char>(a[i] ^ b[i]);
+  }
+  return merged == 0;
+}
+
+bool line_authorizes(std::string_view line, std::string_view token) noexcept {
+  line = trim_white_space(line);
+  if (line.size() < 5) return false;
+  const std::string_view keyword = line.substr(0, 5);
+  if (keyword != "AUTH " && keyword != "auth ") return false;
+  return same_bytes(trim_white_space(line.substr(5)), token);
+}
+
+void append_u32(std::string& out, std::uint32_t v) {
+  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((v >> shift) & 0xFF);
+}
+
+}  // namespace
+
+bool is_authorized(std::string_view request, std::string_view token) noexcept {
+  if (token.empty()) return false;
+  while (!request.empty()) {
+    const std::size_t lf = request.find('\n');
+    std::string_view line = request.substr(0, lf);
+    if (lf != std::string_view::npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line_authorizes(line, token)) return true;
+    if (lf == std::string_view::npos) break;
+    request.remove_prefix(lf + 1);
+  }
+  return false;
+}
+
+bool wants_frame(std::string_view request) noexcept {
+  constexpr std::string_view kWord = "FRAME";
+  for (std::size_t i = 0; i + kWord.size() <= request.size(); ++i) {
+    std::size_t j = 0;
+    while (j < kWord.size()) {
+      char c = request[i + j];
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      if (c != kWord[j]) break;
+      ++j;
+    }
+    if (j == kWord.size()) return true;
+  }
+  return false;
+}
+
+std::string frame_response(const Frame& frame) {
+  std::string out;
+  out.reserve(20 + frame.pixels.size());
+  out += "RFRA";
+  append_u32(out, frame.width);
+  append_u32(out, frame.height);
+  append_u32(out, frame.stride);
+  append_u32(out, static_cast<std::uint32_t>(frame.pixels.size()));
+  out.append(reinterpret_cast<const char*>(frame.pixels.data()), frame.pixels.size());
+  return out;
+}
+
+}  // namespace tolm

@@ -1,0 +1,238 @@
+// The real tolm-capture-helper.exe --console, asked by real pipe clients.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
+
+#include "base/files.h"
+#include "base/win_text.h"
+#include "client/pipe_client.h"
+#include "pattern_check.h"
+#include "pattern_window.h"
+#include "server/capture_server.h"
+#include "server/request.h"
+#include "status/status_writer.h"
+
+namespace tolm {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kToken = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::wstring program_directory() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring exe(path, n);
+  return exe.substr(0, exe.find_last_of(L'\\') + 1);
+}
+
+// The helper as a child process, ended when this goes.
+class Helper {
+ public:
+  explicit Helper(const wchar_t* flag = L"--console") {
+    const std::wstring exe = program_directory() + L"tolm-capture-helper.exe";
+    std::wstring command = L"\"" + exe + L"\" " + flag;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &si, &process_) != FALSE;
+    if (started_) CloseHandle(process_.hThread);
+  }
+  ~Helper() {
+    if (!started_) return;
+    TerminateProcess(process_.hProcess, 0);
+    WaitForSingleObject(process_.hProcess, 5000);
+    CloseHandle(process_.hProcess);
+  }
+  Helper(const Helper&) = delete;
+  Helper& operator=(const Helper&) = delete;
+  [[nodiscard]] bool running() const {
+    return started_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+  }
+
+ private:
+  bool started_ = false;
+  PROCESS_INFORMATION process_{};
+};
+
+std::string ask(const std::string& request) {
+  const client::Exchange e = client::exchange(request, 20000);
+  EXPECT_EQ(e.error, "") << "request " << request;
+  return e.bytes;
+}
+
+std::string auth(const std::string& token = kToken) { return "AUTH " + token + "\n"; }
+
+void write_token(const std::string& token) {
+  create_data_directory();
+  ASSERT_TRUE(write_whole_file(data_file("capture.auth"), token));
+}
+
+std::uint32_t word(const std::string& bytes, std::size_t at) {
+  std::uint32_t v = 0;
+  std::memcpy(&v, bytes.data() + at, 4);
+  return v;
+}
+
+// Checks the header against the length and gives the frame back.
+Frame frame_of(const std::string& response) {
+  Frame f;
+  EXPECT_EQ(response.substr(0, 4), "RFRA");
+  if (response.size() < 20) return f;
+  f.width = word(response, 4);
+  f.height = word(response, 8);
+  f.stride = word(response, 12);
+  EXPECT_EQ(f.stride, f.width * 4);
+  EXPECT_EQ(word(response, 16), f.stride * f.height);
+  EXPECT_EQ(response.size(), 20 + std::size_t{f.width} * f.height * 4);
+  f.pixels.assign(response.begin() + 20, response.end());
+  return f;
+}
+
+class PatternServer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    write_token(kToken);
+    ASSERT_TRUE(pattern().start());
+    helper() = std::make_unique<Helper>();
+    ASSERT_TRUE(helper()->running());
+  }
+  static void TearDownTestSuite() {
+    helper().reset();
+    pattern().stop();
+  }
+  static test_pattern::PatternWindow& pattern() {
+    static test_pattern::PatternWindow window;
+    return window;
+  }
+  static std::unique_ptr<Helper>& helper() {
+    static std::unique_ptr<Helper> h;
+    return h;
+  }
+};
+
+TEST_F(PatternServer, FramesComeWholeWithThePattern) {
+  // Every response is read to its last byte: the server waits for that before it disconnects.
+  for (const std::string& separator : {"\n"s, "\r\n"s, "\n"s, "\r\n"s, "\n"s}) {
+    const Frame f = frame_of(ask("AUTH " + kToken + separator + "FRAME" + separator));
+    ASSERT_EQ(f.width, 1920u);
+    ASSERT_EQ(f.height, 1080u);
+    testing::expect_pattern(f);
+  }
+  EXPECT_EQ(ask(auth() + "getframe").substr(0, 4), "RFRA");
+}
+
+TEST_F(PatternServer, OnlyTheExactKeywordAndTokenAuthorize) {
+  EXPECT_EQ(ask("auth " + kToken + "\nframe\n").substr(0, 4), "RFRA");
+  EXPECT_EQ(ask("AUTH nope\n" + auth() + "FRAME\n").substr(0, 4), "RFRA");
+  EXPECT_EQ(ask(auth() + "FRAME\n\0"s).substr(0, 4), "RFRA");
+  std::string upper = kToken;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& refused : {
+           "Auth " + kToken + "\nFRAME\n",
+           "AUTH\t" + kToken + "\nFRAME\n",
+           "AUTH " + upper + "\nFRAME\n",
+           "AUTH " + kToken + " FRAME\n",
+           "AUTH " + kToken + "\0\nFRAME\n"s,
+           std::string(256, 'x') + "\n" + auth() + "FRAME\n",
+           ""s,
+       }) {
+    EXPECT_EQ(ask(refused), kUnauthorizedResponse) << refused.size() << " bytes";
+  }
+}
+
+TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
+  const std::string status = ask(auth());
+  EXPECT_EQ(status.rfind(R"({"ok":true,"desktop":"Default","secureDesktop":false,"helperFrames":true,)", 0), 0u)
+      << status;
+  EXPECT_EQ(status.back(), '\n');
+
+  // A first location that nobody may write to meanwhile keeps what is in it, and that is the
+  // answer.
+  const std::vector<std::string> paths = status_file_paths();
+  ASSERT_TRUE(write_whole_file(paths[0], "planted\n"));
+  {
+    const UniqueFile held(CreateFileW(to_wide(paths[0]).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(ask(auth() + "status"), "planted\n");
+  }
+
+  // With no location readable: "{}" and a line feed.
+  for (const std::string& path : paths) {
+    const std::wstring wide = to_wide(path);
+    DeleteFileW(wide.c_str());
+    ASSERT_TRUE(CreateDirectoryW(wide.c_str(), nullptr)) << path;
+  }
+  EXPECT_EQ(ask(auth()), "{}\n");
+  for (const std::string& path : paths) RemoveDirectoryW(to_wide(path).c_str());
+}
+
+TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
+  const std::string next(64, 'e');
+  write_token(next);
+  EXPECT_EQ(ask(auth() + "FRAME"), kUnauthorizedResponse);
+  EXPECT_EQ(ask(auth(next) + "FRAME").substr(0, 4), "RFRA");
+  write_token(kToken);
+}
+
+TEST_F(PatternServer, PipeInstancesHaveTheirSizes) {
+  const UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(pipe);
+  DWORD flags = 0, out_size = 0, in_size = 0, instances = 0;
+  ASSERT_TRUE(GetNamedPipeInfo(pipe.get(), &flags, &out_size, &in_size, &instances));
+  EXPECT_EQ(flags & PIPE_TYPE_MESSAGE, 0u);
+  EXPECT_EQ(instances, 4u);
+  // From the client's side the server's output buffer is the input one.
+  EXPECT_EQ(std::max(out_size, in_size), 16u * 1024 * 1024);
+  EXPECT_EQ(std::min(out_size, in_size), 4096u);
+}
+
+// A client that sends nothing, and one that stops reading, each hold the only instance for a
+// bounded time; the next client is served after it.
+TEST_F(PatternServer, StuckClientsDelayOthersBySecondsOnly) {
+  for (const bool sends_request : {false, true}) {
+    const UniqueFile stuck(CreateFileW(L"\\\\.\\pipe\\tolm-capture", GENERIC_READ | GENERIC_WRITE,
+                                       0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(stuck);
+    if (sends_request) {
+      const std::string request = auth() + "FRAME\n";
+      DWORD written = 0;
+      ASSERT_TRUE(WriteFile(stuck.get(), request.data(), static_cast<DWORD>(request.size()),
+                            &written, nullptr));
+    }
+    const ULONGLONG start = GetTickCount64();
+    const client::Exchange next = client::exchange(auth(), 30000);
+    const ULONGLONG waited = GetTickCount64() - start;
+    EXPECT_EQ(next.error, "");
+    EXPECT_EQ(next.bytes.rfind("{\"ok\":true", 0), 0u);
+    // Generous: the bound is what matters, not its exact length on a loaded machine.
+    EXPECT_LT(waited, (kRequestWaitMs + kResponseDrainMs) * 2ull) << sends_request;
+  }
+}
+
+// Under an empty screen nothing is ever published: a frame request gets the server's own grab,
+// which finds the screen blank too.
+TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart) {
+  DeleteFileW(to_wide(data_file("capture.auth")).c_str());
+  DeleteFileW(to_wide(data_file("icacls-args.txt")).c_str());
+  const Helper helper(L"-c");
+  ASSERT_TRUE(helper.running());
+  const std::string status = ask("no token\n");  // answered once start-up is done
+  EXPECT_EQ(status, kUnauthorizedResponse);
+  const std::optional<std::string> token = read_whole_file(data_file("capture.auth"));
+  ASSERT_TRUE(token);
+  EXPECT_EQ(token->size(), 64u);
+  EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
+  EXPECT_TRUE(read_whole_file(data_file("icacls-args.txt")));  // the recording icacls.exe ran
+
+  EXPECT_EQ(ask(auth(*token) + "FRAME\n"), kNoFrameResponse);
+  const std::string doc = ask(auth(*token));
+  EXPECT_NE(doc.find(R"("helperFrames":false,)"), std::string::npos) << doc;
+  EXPECT_NE(doc.find(R"("backend":"none","seq":0,)"), std::string::npos) << doc;
+}
+
+}  // namespace
+}  // namespace tolm
