@@ -17,9 +17,8 @@ constexpr std::string_view kTokenFileName = "capture.auth";
 
 TokenBytes random_bytes() {
   TokenBytes bytes{};
-  const NTSTATUS status =
-      BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
-                      BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
   if (status != 0) {
     FILETIME now{};
     GetSystemTimePreciseAsFileTime(&now);

@@ -35,11 +35,11 @@ TEST(TokenFile, RejectsShortNonHexAndNonUtf8) {
       kLower.substr(0, 63),
       kLower.substr(0, 63) + " \n",
       kLower.substr(0, 32) + " " + kLower.substr(0, 32),
-      "\xEF\xBB\xBF" + kLower,      // the byte-order mark U+FEFF is not White_Space
+      "\xEF\xBB\xBF" + kLower,  // the byte-order mark U+FEFF is not White_Space
       kLower + "\xEF\xBB\xBF",
-      kLower + "\xFF",              // invalid UTF-8 even where it would be trimmed
+      kLower + "\xFF",  // invalid UTF-8 even where it would be trimmed
       "\xC2" + kLower,
-      "\xC0\xA0" + kLower,          // overlong space
+      "\xC0\xA0" + kLower,  // overlong space
       kLower.substr(0, 63) + "g",
       "0x" + kLower,
       kLower.substr(0, 40) + "\xEF\xBC\xA1" + kLower.substr(0, 30),  // full-width A
@@ -56,8 +56,7 @@ TEST(TokenFormat, TwoLowercaseDigitsPerByteHighNibbleFirst) {
   bytes[0] = 0x0F;
   bytes[31] = 0xF0;
   const std::string token = format_token(bytes);
-  EXPECT_EQ(token,
-            "0f09111921293139414951596169717981899199a1a9b1b9c1c9d1d9e1e9f1f0");
+  EXPECT_EQ(token, "0f09111921293139414951596169717981899199a1a9b1b9c1c9d1d9e1e9f1f0");
   // What is made must pass what is accepted.
   EXPECT_EQ(accept_token_file(token), token);
   EXPECT_EQ(format_token(TokenBytes{}), std::string(64, '0'));
@@ -78,8 +77,7 @@ TEST(FallbackSeed, ClockAsNanosecondsSince1970LittleEndian) {
 TEST(FallbackSeed, XorsClockBytesAndProcessIdMultiples) {
   TokenBytes zero{};
   mix_fallback_seed(zero, 133485408001234567ULL, 0x12345);
-  EXPECT_EQ(format_token(zero),
-            "f9460f1c4e8e453f6db2f73c81c60b502916df6cbefe956fbd02478cd1165ba0");
+  EXPECT_EQ(format_token(zero), "f9460f1c4e8e453f6db2f73c81c60b502916df6cbefe956fbd02478cd1165ba0");
   // Before 1970 only the process id is mixed in, and the product may wrap around 32 bits.
   TokenBytes filled{};
   filled.fill(0xAA);
