@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "base/files.h"
+#include "base/handles.h"
 #include "base/win_text.h"
 #include "client/pipe_client.h"
 #include "pattern_check.h"

@@ -1,0 +1,26 @@
+// One request to the capture server and everything it sends back. Windows only.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tolm::client {
+
+inline constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
+
+// The server's reply, or why there is none. `error` is empty on success; the bytes are then
+// whatever arrived before the server closed its end, possibly nothing.
+enum class Failure { kNone, kNoServer, kBusy, kTimeout, kIo };
+
+struct Exchange {
+  std::string bytes;
+  std::string error;
+  Failure failure = Failure::kNone;
+};
+
+// Opens the pipe (retrying while every instance is busy), writes `request` in one piece, reads
+// until the server closes. The whole exchange is bounded by `timeout_ms`; a request longer than
+// the server reads is refused before anything is sent.
+[[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000);
+
+}  // namespace tolm::client

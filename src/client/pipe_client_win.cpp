@@ -1,0 +1,146 @@
+#include "client/pipe_client.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "base/handles.h"
+#include "server/request.h"
+
+namespace tolm::client {
+namespace {
+
+// A name that has vanished is retried this long: a server has no instance for a moment between
+// two clients, and busy instances may all be replaced at once.
+constexpr ULONGLONG kGoneGraceMs = 1000;
+constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+
+class Deadline {
+ public:
+  explicit Deadline(unsigned ms) noexcept : end_(GetTickCount64() + ms) {}
+  [[nodiscard]] DWORD left() const noexcept {
+    const ULONGLONG now = GetTickCount64();
+    return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
+  }
+
+ private:
+  ULONGLONG end_;
+};
+
+void fail(Exchange& out, Failure failure, std::string text) {
+  out.failure = failure;
+  out.error = std::move(text);
+}
+
+std::string os_error(const char* what, DWORD code) {
+  return std::string(what) + " failed (os error " + std::to_string(code) + ")";
+}
+
+// Completes an overlapped call within the deadline. On time-out the call is cancelled and waited
+// for, since `ov` and the buffer must outlive it. Returns 0 or the error code.
+DWORD finish(HANDLE pipe, OVERLAPPED& ov, BOOL started, const Deadline& deadline, DWORD& count) {
+  count = 0;
+  if (!started) {
+    const DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING) return code;
+    if (WaitForSingleObject(ov.hEvent, deadline.left()) != WAIT_OBJECT_0) {
+      CancelIoEx(pipe, &ov);
+      (void)GetOverlappedResult(pipe, &ov, &count, TRUE);
+      return WAIT_TIMEOUT;
+    }
+  }
+  return GetOverlappedResult(pipe, &ov, &count, FALSE) ? 0 : GetLastError();
+}
+
+UniqueFile open_pipe(const Deadline& deadline, Exchange& out) {
+  ULONGLONG last_seen = GetTickCount64();
+  for (;;) {
+    // Identification only: whoever holds the name cannot act as this process.
+    HANDLE h = CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                           nullptr);
+    if (h != INVALID_HANDLE_VALUE) return UniqueFile(h);
+    const DWORD code = GetLastError();
+    if (code == ERROR_PIPE_BUSY) {
+      last_seen = GetTickCount64();
+      if (deadline.left() == 0) {
+        fail(out, Failure::kBusy, "every instance of the capture pipe stayed busy");
+        return {};
+      }
+      (void)WaitNamedPipeA(kPipeName, std::min<DWORD>(deadline.left(), 500));
+      continue;
+    }
+    if (code == ERROR_FILE_NOT_FOUND) {
+      if (GetTickCount64() - last_seen < kGoneGraceMs && deadline.left() > 0) {
+        Sleep(10);
+        continue;
+      }
+      fail(out, Failure::kNoServer, "no capture server is running (no pipe \\\\.\\pipe\\tolm-capture)");
+      return {};
+    }
+    fail(out, Failure::kIo, os_error("opening the capture pipe", code));
+    return {};
+  }
+}
+
+}  // namespace
+
+Exchange exchange(std::string_view request, unsigned timeout_ms) {
+  Exchange out;
+  if (request.size() > kMaxRequestBytes) {
+    fail(out, Failure::kIo, "the request is longer than the server reads (256 bytes)");
+    return out;
+  }
+  const Deadline deadline(timeout_ms);
+  const UniqueFile pipe = open_pipe(deadline, out);
+  if (!pipe) return out;
+  const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!event) {
+    fail(out, Failure::kIo, os_error("CreateEvent", GetLastError()));
+    return out;
+  }
+  const auto timed_out = [&] {
+    fail(out, Failure::kTimeout,
+         "no complete answer from the capture server within " + std::to_string(timeout_ms) + " ms");
+  };
+
+  OVERLAPPED ov{};
+  ov.hEvent = event.get();
+  DWORD count = 0;
+  if (!request.empty()) {
+    const DWORD code =
+        finish(pipe.get(), ov,
+               WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), nullptr, &ov),
+               deadline, count);
+    if (code == WAIT_TIMEOUT) {
+      timed_out();
+      return out;
+    }
+    if (code != 0 || count != request.size()) {
+      fail(out, Failure::kIo, os_error("sending the request", code));
+      return out;
+    }
+  }
+  for (;;) {
+    const std::size_t have = out.bytes.size();
+    out.bytes.resize(have + kReadChunk);
+    ov = OVERLAPPED{};
+    ov.hEvent = event.get();
+    const DWORD code = finish(
+        pipe.get(), ov,
+        ReadFile(pipe.get(), out.bytes.data() + have, static_cast<DWORD>(kReadChunk), nullptr, &ov),
+        deadline, count);
+    out.bytes.resize(have + count);
+    if (code == 0) continue;
+    // The server closing its end is how every response ends.
+    if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) return out;
+    if (code == WAIT_TIMEOUT) {
+      timed_out();
+    } else {
+      fail(out, Failure::kIo, os_error("reading the response", code));
+    }
+    return out;
+  }
+}
+
+}  // namespace tolm::client

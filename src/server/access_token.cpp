@@ -1,0 +1,63 @@
+#include "server/access_token.h"
+
+#include "base/text.h"
+
+namespace tolm {
+namespace {
+
+bool is_hex_digit(char c) noexcept {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+}  // namespace
+
+std::optional<std::string> accept_token_file(std::string_view bytes) {
+  // Trimming decodes code points, so the rest of the file must be checked as UTF-8 first.
+  if (!is_valid_utf8(bytes)) return std::nullopt;
+  const std::string_view token = trim_white_space(bytes);
+  if (token.size() < kMinTokenDigits) return std::nullopt;
+  for (const char c : token) {
+    if (!is_hex_digit(c)) return std::nullopt;
+  }
+  return std::string(token);
+}
+
+std::string format_token(const TokenBytes& bytes) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string token;
+  token.reserve(kMinTokenDigits);
+  for (const std::uint8_t b : bytes) {
+    token += kDigits[b >> 4];
+    token += kDigits[b & 0x0F];
+  }
+  return token;
+}
+
+std::array<std::uint8_t, 16> nanoseconds_since_1970(std::uint64_t filetime) noexcept {
+  constexpr std::uint64_t kTicksTo1970 = 116444736000000000ULL;
+  std::array<std::uint8_t, 16> out{};
+  if (filetime < kTicksTo1970) return out;
+  // Ticks times 100 needs up to 71 bits; multiply the 32-bit halves so no 128-bit type is needed.
+  const std::uint64_t ticks = filetime - kTicksTo1970;
+  const std::uint64_t low_product = (ticks & 0xFFFFFFFFULL) * 100;
+  const std::uint64_t high_product = (ticks >> 32) * 100;
+  const std::uint64_t low = ticks * 100;
+  const std::uint64_t high = (high_product + (low_product >> 32)) >> 32;
+  for (int i = 0; i < 8; ++i) {
+    out[i] = static_cast<std::uint8_t>(low >> (8 * i));
+    out[8 + i] = static_cast<std::uint8_t>(high >> (8 * i));
+  }
+  return out;
+}
+
+void mix_fallback_seed(TokenBytes& bytes, std::uint64_t filetime,
+                       std::uint32_t process_id) noexcept {
+  const std::array<std::uint8_t, 16> clock = nanoseconds_since_1970(filetime);
+  for (std::uint32_t i = 0; i < bytes.size(); ++i) {
+    // Unsigned wrap-around keeps the low 8 bits of the full product.
+    const std::uint32_t spread = (i + 1) * process_id;
+    bytes[i] ^= static_cast<std::uint8_t>(clock[i % 16] ^ (spread & 0xFF));
+  }
+}
+
+}  // namespace tolm

@@ -1,0 +1,42 @@
+// The access token that pipe clients present, kept in capture.auth.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tolm {
+
+// A token made here comes from this many random bytes; a token read back has at least twice as
+// many digits.
+inline constexpr std::size_t kTokenRandomBytes = 32;
+inline constexpr std::size_t kMinTokenDigits = 2 * kTokenRandomBytes;
+
+using TokenBytes = std::array<std::uint8_t, kTokenRandomBytes>;
+
+// The token in the bytes of capture.auth: the whole file valid UTF-8, and what remains after
+// trimming White_Space at both ends at least 64 ASCII hex digits of either case. Returns that
+// trimmed text unchanged, or nothing when the file is not a token.
+[[nodiscard]] std::optional<std::string> accept_token_file(std::string_view bytes);
+
+// 64 lowercase hex digits, high nibble first, bytes in buffer order.
+[[nodiscard]] std::string format_token(const TokenBytes& bytes);
+
+// The clock as nanoseconds since 1970 (0 before 1970), a 128-bit number as 16 little-endian
+// bytes, from a FILETIME value (100 ns units since 1601).
+[[nodiscard]] std::array<std::uint8_t, 16> nanoseconds_since_1970(std::uint64_t filetime) noexcept;
+
+// Used only when the system random generator fails: byte i is XORed with the clock's byte
+// i mod 16 and with the low 8 bits of (i + 1) * process_id. Far weaker than real randomness.
+void mix_fallback_seed(TokenBytes& bytes, std::uint64_t filetime,
+                       std::uint32_t process_id) noexcept;
+
+// Windows: the current token. Reads capture.auth again on every call (nothing is cached) and
+// returns the token found there; when the file is missing or not a token, stores a new random
+// one, has icacls restrict the file to SYSTEM, Administrators and read-only Users, and returns
+// it. Never fails: every failure inside is absorbed.
+[[nodiscard]] std::string load_or_create_token();
+
+}  // namespace tolm

@@ -1,0 +1,162 @@
+#include <windows.h>
+
+#include <bcrypt.h>
+
+#include <string>
+#include <vector>
+
+#include "base/files.h"
+#include "base/handles.h"
+#include "base/win_text.h"
+#include "server/access_token.h"
+
+namespace tolm {
+namespace {
+
+constexpr std::string_view kTokenFileName = "capture.auth";
+
+TokenBytes random_bytes() {
+  TokenBytes bytes{};
+  const NTSTATUS status = BCryptGenRandom(nullptr, bytes.data(), static_cast<ULONG>(bytes.size()),
+                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+  if (status != 0) {
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    mix_fallback_seed(bytes,
+                      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime,
+                      GetCurrentProcessId());
+  }
+  return bytes;
+}
+
+// The directory of the running executable, without a trailing separator; empty on failure.
+std::wstring module_directory() {
+  std::vector<wchar_t> path(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    // A full buffer means the path was cut; long paths exist, so grow and ask again.
+    if (n < path.size()) {
+      const std::wstring full(path.data(), n);
+      const std::size_t slash = full.find_last_of(L"\\/");
+      return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
+    }
+    if (path.size() >= 32768) return {};
+    path.resize(path.size() * 2);
+  }
+}
+
+// A directory from one of the GetXxxDirectoryW calls, which report the size they need.
+template <class Call>
+std::wstring system_path(Call call) {
+  const UINT needed = call(nullptr, 0);
+  if (needed == 0) return {};
+  std::wstring dir(needed, L'\0');
+  const UINT n = call(dir.data(), needed);
+  if (n == 0 || n >= needed) return {};
+  dir.resize(n);
+  return dir;
+}
+
+std::vector<std::wstring> path_directories() {
+  std::vector<std::wstring> dirs;
+  const DWORD needed = GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  if (needed == 0) return dirs;
+  std::wstring value(needed, L'\0');
+  const DWORD n = GetEnvironmentVariableW(L"PATH", value.data(), needed);
+  if (n == 0 || n >= needed) return dirs;
+  value.resize(n);
+  for (std::size_t begin = 0; begin <= value.size();) {
+    std::size_t end = value.find(L';', begin);
+    if (end == std::wstring::npos) end = value.size();
+    std::wstring dir = value.substr(begin, end - begin);
+    // Entries with spaces are often written in double quotes.
+    if (dir.size() >= 2 && dir.front() == L'"' && dir.back() == L'"') {
+      dir = dir.substr(1, dir.size() - 2);
+    }
+    if (!dir.empty()) dirs.push_back(std::move(dir));
+    begin = end + 1;
+  }
+  return dirs;
+}
+
+// The full path of icacls.exe, looked up in our own directory, the system directory, the Windows
+// directory and then PATH; empty when it is in none. Done here rather than by CreateProcessW,
+// whose own search also tries the current directory.
+std::wstring find_icacls() {
+  std::vector<std::wstring> dirs{module_directory(), system_path(GetSystemDirectoryW),
+                                 system_path(GetWindowsDirectoryW)};
+  for (std::wstring& dir : path_directories()) dirs.push_back(std::move(dir));
+  for (const std::wstring& dir : dirs) {
+    if (dir.empty()) continue;
+    std::wstring candidate = dir;
+    if (candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
+    candidate += L"icacls.exe";
+    const DWORD attributes = GetFileAttributesW(candidate.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return candidate;
+    }
+  }
+  return {};
+}
+
+// Runs icacls on the token file and waits for it; every failure is ignored.
+void restrict_token_file() {
+  const std::wstring program = find_icacls();
+  if (program.empty()) return;
+  // None of the arguments contains a space, so only the program path needs quotes.
+  std::wstring command = L"\"" + program + L"\" " + to_wide(data_file(kTokenFileName)) +
+                         L" /inheritance:r /grant:r SYSTEM:F Administrators:F Users:R";
+
+  // Only the child's ends are inheritable. Another thread's CreateProcess with inheritance could
+  // still pick them up in between; the product launches nothing else with inheritance on.
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  const UniqueFile null_input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          &inheritable, OPEN_EXISTING, 0, nullptr));
+  if (!null_input) return;
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  if (!CreatePipe(&read_end, &write_end, &inheritable, 0)) return;
+  const UniqueHandle output(read_end);
+  UniqueHandle child_output(write_end);
+  if (!SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0)) return;
+
+  // Standard output and error share one pipe, so a single reader drains both and neither can
+  // fill up and block the tool.
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_input.get();
+  startup.hStdOutput = child_output.get();
+  startup.hStdError = child_output.get();
+  PROCESS_INFORMATION child{};
+  const BOOL started =
+      CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &child);
+  // Our copy of the write end must go before reading, or the pipe never reports its end.
+  child_output.reset();
+  if (!started) return;
+  const UniqueHandle process(child.hProcess);
+  const UniqueHandle thread(child.hThread);
+  char discard[4096];
+  DWORD got = 0;
+  while (ReadFile(output.get(), discard, sizeof discard, &got, nullptr)) {
+  }
+  WaitForSingleObject(process.get(), INFINITE);
+}
+
+}  // namespace
+
+std::string load_or_create_token() {
+  const std::string path = data_file(kTokenFileName);
+  if (const auto bytes = read_whole_file(path)) {
+    if (auto token = accept_token_file(*bytes)) return std::move(*token);
+  }
+  create_data_directory();
+  const std::string token = format_token(random_bytes());
+  write_whole_file(path, token);
+  restrict_token_file();
+  return token;
+}
+
+}  // namespace tolm

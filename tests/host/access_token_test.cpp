@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "server/access_token.h"
+
+namespace tolm {
+namespace {
+
+const std::string kLower(64, 'a');
+const std::string kDigits = "0123456789abcdefABCDEF0123456789abcdefABCDEF0123456789abcdefABCD";
+
+std::string hex(const std::array<std::uint8_t, 16>& bytes) {
+  TokenBytes wide{};
+  std::copy(bytes.begin(), bytes.end(), wide.begin());
+  return format_token(wide).substr(0, 32);
+}
+
+TEST(TokenFile, AcceptsTrimmedHexOfAtLeast64DigitsUnchanged) {
+  ASSERT_EQ(kDigits.size(), 64u);
+  EXPECT_EQ(accept_token_file(kDigits + "\r\n"), kDigits);
+  EXPECT_EQ(accept_token_file(" \t" + kDigits + "\n\v\f"), kDigits);
+  // U+00A0, U+3000, U+2029 and U+0085 are White_Space too.
+  EXPECT_EQ(accept_token_file("\xC2\xA0\xE3\x80\x80" + kDigits + "\xE2\x80\xA9\xC2\x85"), kDigits);
+  const std::string upper(64, 'F');
+  EXPECT_EQ(accept_token_file(upper), upper);
+  const std::string long_token = kDigits + kDigits;
+  EXPECT_EQ(accept_token_file(long_token + "\n"), long_token);
+}
+
+TEST(TokenFile, RejectsShortNonHexAndNonUtf8) {
+  const std::string bad[] = {
+      "",
+      "\r\n",
+      kLower.substr(0, 63),
+      kLower.substr(0, 63) + " \n",
+      kLower.substr(0, 32) + " " + kLower.substr(0, 32),
+      "\xEF\xBB\xBF" + kLower,  // the byte-order mark U+FEFF is not White_Space
+      kLower + "\xEF\xBB\xBF",
+      kLower + "\xFF",  // invalid UTF-8 even where it would be trimmed
+      "\xC2" + kLower,
+      "\xC0\xA0" + kLower,  // overlong space
+      kLower.substr(0, 63) + "g",
+      "0x" + kLower,
+      kLower.substr(0, 40) + "\xEF\xBC\xA1" + kLower.substr(0, 30),  // full-width A
+      kLower + std::string(1, '\0'),
+  };
+  for (const std::string& text : bad) {
+    EXPECT_EQ(accept_token_file(text), std::nullopt) << testing::PrintToString(text);
+  }
+}
+
+TEST(TokenFormat, TwoLowercaseDigitsPerByteHighNibbleFirst) {
+  TokenBytes bytes{};
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 8 + 1);
+  bytes[0] = 0x0F;
+  bytes[31] = 0xF0;
+  const std::string token = format_token(bytes);
+  EXPECT_EQ(token, "0f09111921293139414951596169717981899199a1a9b1b9c1c9d1d9e1e9f1f0");
+  // What is made must pass what is accepted.
+  EXPECT_EQ(accept_token_file(token), token);
+  EXPECT_EQ(format_token(TokenBytes{}), std::string(64, '0'));
+}
+
+TEST(FallbackSeed, ClockAsNanosecondsSince1970LittleEndian) {
+  constexpr std::uint64_t k1970 = 116444736000000000ULL;
+  EXPECT_EQ(hex(nanoseconds_since_1970(0)), std::string(32, '0'));
+  EXPECT_EQ(hex(nanoseconds_since_1970(k1970 - 1)), std::string(32, '0'));
+  EXPECT_EQ(hex(nanoseconds_since_1970(k1970)), std::string(32, '0'));
+  EXPECT_EQ(hex(nanoseconds_since_1970(k1970 + 1)), "64" + std::string(30, '0'));
+  // 2024-01-01 00:00:00.1234567 UTC.
+  EXPECT_EQ(hex(nanoseconds_since_1970(133485408001234567ULL)), "bcccc0081710a6170000000000000000");
+  // The largest FILETIME needs more than 64 bits of nanoseconds.
+  EXPECT_EQ(hex(nanoseconds_since_1970(~0ULL)), "9cff95b3f484665e6300000000000000");
+}
+
+TEST(FallbackSeed, XorsClockBytesAndProcessIdMultiples) {
+  TokenBytes zero{};
+  mix_fallback_seed(zero, 133485408001234567ULL, 0x12345);
+  EXPECT_EQ(format_token(zero), "f9460f1c4e8e453f6db2f73c81c60b502916df6cbefe956fbd02478cd1165ba0");
+  // Before 1970 only the process id is mixed in, and the product may wrap around 32 bits.
+  TokenBytes filled{};
+  filled.fill(0xAA);
+  mix_fallback_seed(filled, 0, 0xFFFFFFFF);
+  EXPECT_EQ(format_token(filled),
+            "55545756515053525d5c5f5e59585b5a45444746414043424d4c4f4e49484b4a");
+}
+
+}  // namespace
+}  // namespace tolm
