@@ -20,7 +20,8 @@ struct Exchange {
 
 // Opens the pipe (retrying while every instance is busy), writes `request` in one piece, reads
 // until the server closes. The whole exchange is bounded by `timeout_ms`; a request longer than
-// the server reads is refused before anything is sent.
-[[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000);
+// the server reads is refused before anything is sent. Another pipe name is for measurements.
+[[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000,
+                                const char* pipe_name = kPipeName);
 
 }  // namespace tolm::client

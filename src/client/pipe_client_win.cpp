@@ -52,11 +52,11 @@ DWORD finish(HANDLE pipe, OVERLAPPED& ov, BOOL started, const Deadline& deadline
   return GetOverlappedResult(pipe, &ov, &count, FALSE) ? 0 : GetLastError();
 }
 
-UniqueFile open_pipe(const Deadline& deadline, Exchange& out) {
+UniqueFile open_pipe(const char* name, const Deadline& deadline, Exchange& out) {
   ULONGLONG last_seen = GetTickCount64();
   for (;;) {
     // Identification only: whoever holds the name cannot act as this process.
-    HANDLE h = CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                            nullptr);
     if (h != INVALID_HANDLE_VALUE) return UniqueFile(h);
@@ -67,7 +67,7 @@ UniqueFile open_pipe(const Deadline& deadline, Exchange& out) {
         fail(out, Failure::kBusy, "every instance of the capture pipe stayed busy");
         return {};
       }
-      (void)WaitNamedPipeA(kPipeName, std::min<DWORD>(deadline.left(), 500));
+      (void)WaitNamedPipeA(name, std::min<DWORD>(deadline.left(), 500));
       continue;
     }
     if (code == ERROR_FILE_NOT_FOUND) {
@@ -75,7 +75,7 @@ UniqueFile open_pipe(const Deadline& deadline, Exchange& out) {
         Sleep(10);
         continue;
       }
-      fail(out, Failure::kNoServer, "no capture server is running (no pipe \\\\.\\pipe\\tolm-capture)");
+      fail(out, Failure::kNoServer, std::string("no capture server is running (no pipe ") + name + ")");
       return {};
     }
     fail(out, Failure::kIo, os_error("opening the capture pipe", code));
@@ -85,14 +85,14 @@ UniqueFile open_pipe(const Deadline& deadline, Exchange& out) {
 
 }  // namespace
 
-Exchange exchange(std::string_view request, unsigned timeout_ms) {
+Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pipe_name) {
   Exchange out;
   if (request.size() > kMaxRequestBytes) {
     fail(out, Failure::kIo, "the request is longer than the server reads (256 bytes)");
     return out;
   }
   const Deadline deadline(timeout_ms);
-  const UniqueFile pipe = open_pipe(deadline, out);
+  const UniqueFile pipe = open_pipe(pipe_name, deadline, out);
   if (!pipe) return out;
   const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) {
