@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -98,15 +99,17 @@ class IoDeadline {
   std::thread watcher_;
 };
 
-// Writes in pieces; stops at the first failed or empty write.
-void write_response(HANDLE pipe, std::string_view bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done,
-                                                                 kWritePieceBytes));
-    DWORD written = 0;
-    if (!WriteFile(pipe, bytes.data() + done, piece, &written, nullptr) || written == 0) return;
-    done += written;
+// Writes the parts one after another in pieces; stops at the first failed or empty write.
+void write_response(HANDLE pipe, std::initializer_list<std::string_view> parts) {
+  for (const std::string_view bytes : parts) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const DWORD piece =
+          static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kWritePieceBytes));
+      DWORD written = 0;
+      if (!WriteFile(pipe, bytes.data() + done, piece, &written, nullptr) || written == 0) return;
+      done += written;
+    }
   }
 }
 
@@ -119,16 +122,15 @@ std::string status_response(const CaptureState& state) {
 }
 
 // The stored frame; before the first publication, a grab of the input desktop made under the
-// frame lock, so that no publication overtakes it. Built outside the lock: a stored frame is never
-// changed.
-std::string frame_response_for(const CaptureState& state) {
-  const std::shared_ptr<const Frame> frame = state.copy_frame_or([]() -> std::shared_ptr<const Frame> {
+// frame lock, so that no publication overtakes it. A stored frame is never changed, so its pixels
+// are sent from where they are, outside the lock and without a copy.
+std::shared_ptr<const Frame> frame_for(const CaptureState& state) {
+  return state.copy_frame_or([]() -> std::shared_ptr<const Frame> {
     const CaptureTarget target = read_capture_target();
     GrabResult grabbed = FrameGrabber().grab(std::nullopt, target.width, target.height);
     if (!grabbed.frame) return nullptr;
     return std::make_shared<const Frame>(*std::move(grabbed.frame));
   });
-  return frame ? frame_response(*frame) : std::string(kNoFrameResponse);
 }
 
 void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) {
@@ -141,15 +143,17 @@ void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) 
   });
   const std::string request = decode_utf8_lossy(std::string_view(buffer, received));
 
-  std::string response;
   if (!is_authorized(request, load_or_create_token())) {
-    response = kUnauthorizedResponse;
-  } else if (wants_frame(request)) {
-    response = frame_response_for(state);
+    write_response(pipe, {kUnauthorizedResponse});
+  } else if (!wants_frame(request)) {
+    write_response(pipe, {status_response(state)});
+  } else if (const std::shared_ptr<const Frame> frame = frame_for(state)) {
+    const auto& pixels = frame->pixels;
+    write_response(pipe, {frame_header(*frame),
+                          {reinterpret_cast<const char*>(pixels.data()), pixels.size()}});
   } else {
-    response = status_response(state);
+    write_response(pipe, {kNoFrameResponse});
   }
-  write_response(pipe, response);
   // DisconnectNamedPipe throws away what the client has not read yet: wait until it has.
   (void)deadline.within(kResponseDrainMs, [&] { return FlushFileBuffers(pipe); });
   DisconnectNamedPipe(pipe);

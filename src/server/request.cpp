@@ -60,15 +60,14 @@ bool wants_frame(std::string_view request) noexcept {
   return false;
 }
 
-std::string frame_response(const Frame& frame) {
+std::string frame_header(const Frame& frame) {
   std::string out;
-  out.reserve(20 + frame.pixels.size());
+  out.reserve(kFrameHeaderBytes);
   out += "RFRA";
   append_u32(out, frame.width);
   append_u32(out, frame.height);
   append_u32(out, frame.stride);
   append_u32(out, static_cast<std::uint32_t>(frame.pixels.size()));
-  out.append(reinterpret_cast<const char*>(frame.pixels.data()), frame.pixels.size());
   return out;
 }
 

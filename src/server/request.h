@@ -25,7 +25,9 @@ inline constexpr std::string_view kEmptyStatusResponse = "{}\n";
 // True when the request holds "FRAME" in any letter case, anywhere.
 [[nodiscard]] bool wants_frame(std::string_view request) noexcept;
 
-// "RFRA", width, height, stride and pixel length as little-endian 32-bit words, then the pixels.
-[[nodiscard]] std::string frame_response(const Frame& frame);
+// What goes before the pixels in a frame response: "RFRA", width, height, stride and pixel
+// length as little-endian 32-bit words.
+inline constexpr std::size_t kFrameHeaderBytes = 20;
+[[nodiscard]] std::string frame_header(const Frame& frame);
 
 }  // namespace tolm

@@ -1,6 +1,7 @@
 // The real tolm-capture-helper.exe --console, asked by real pipe clients.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -31,8 +32,8 @@ std::wstring program_directory() {
 // The helper as a child process, ended when this goes.
 class Helper {
  public:
-  explicit Helper(const wchar_t* flag = L"--console") {
-    const std::wstring exe = program_directory() + L"tolm-capture-helper.exe";
+  explicit Helper(const wchar_t* flag = L"--console", const std::wstring& directory = program_directory()) {
+    const std::wstring exe = directory + L"tolm-capture-helper.exe";
     std::wstring command = L"\"" + exe + L"\" " + flag;
     STARTUPINFOW si{};
     si.cb = sizeof si;
@@ -61,6 +62,19 @@ std::string ask(const std::string& request) {
   const client::Exchange e = client::exchange(request, 20000);
   EXPECT_EQ(e.error, "") << "request " << request;
   return e.bytes;
+}
+
+// Without the client library, which refuses what the server would not read whole.
+std::string ask_raw(const std::string& request) {
+  const UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", GENERIC_READ | GENERIC_WRITE, 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_TRUE(pipe);
+  DWORD n = 0;
+  EXPECT_TRUE(WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr));
+  std::string bytes;
+  char buffer[4096];
+  while (ReadFile(pipe.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
+  return bytes;
 }
 
 std::string auth(const std::string& token = kToken) { return "AUTH " + token + "\n"; }
@@ -136,11 +150,11 @@ TEST_F(PatternServer, OnlyTheExactKeywordAndTokenAuthorize) {
            "AUTH " + upper + "\nFRAME\n",
            "AUTH " + kToken + " FRAME\n",
            "AUTH " + kToken + "\0\nFRAME\n"s,
-           std::string(256, 'x') + "\n" + auth() + "FRAME\n",
            ""s,
        }) {
     EXPECT_EQ(ask(refused), kUnauthorizedResponse) << refused.size() << " bytes";
   }
+  EXPECT_EQ(ask_raw(std::string(256, 'x') + "\n" + auth() + "FRAME\n"), kUnauthorizedResponse);
 }
 
 TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
@@ -191,6 +205,29 @@ TEST_F(PatternServer, PipeInstancesHaveTheirSizes) {
   EXPECT_EQ(std::min(out_size, in_size), 4096u);
 }
 
+TEST_F(PatternServer, FourClientsAtOnceGetWholeFrames) {
+  constexpr int kClients = 4;
+  constexpr int kEach = 125;
+  std::atomic<int> whole{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < kClients; ++c) {
+    clients.emplace_back([&] {
+      for (int i = 0; i < kEach; ++i) {
+        const client::Exchange e = client::exchange(auth() + "FRAME\n", 60000);
+        if (e.bytes.size() == 20 + 1920u * 1080 * 4 && e.bytes.rfind("RFRA", 0) == 0 &&
+            word(e.bytes, 4) == 1920 && word(e.bytes, 8) == 1080 &&
+            word(e.bytes, 16) == e.bytes.size() - 20) {
+          ++whole;
+        } else {
+          ADD_FAILURE() << e.bytes.size() << " bytes, " << e.error;
+        }
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(whole.load(), kClients * kEach);
+}
+
 // A client that sends nothing, and one that stops reading, each hold the only instance for a
 // bounded time; the next client is served after it.
 TEST_F(PatternServer, StuckClientsDelayOthersBySecondsOnly) {
@@ -219,7 +256,11 @@ TEST_F(PatternServer, StuckClientsDelayOthersBySecondsOnly) {
 TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart) {
   DeleteFileW(to_wide(data_file("capture.auth")).c_str());
   DeleteFileW(to_wide(data_file("icacls-args.txt")).c_str());
-  const Helper helper(L"-c");
+  // A copy next to the recording icacls.exe, which it then finds first.
+  const std::wstring beside_recorder = program_directory() + L"token-tests\\";
+  ASSERT_TRUE(CopyFileW((program_directory() + L"tolm-capture-helper.exe").c_str(),
+                        (beside_recorder + L"tolm-capture-helper.exe").c_str(), FALSE));
+  const Helper helper(L"-c", beside_recorder);
   ASSERT_TRUE(helper.running());
   const std::string status = ask("no token\n");  // answered once start-up is done
   EXPECT_EQ(status, kUnauthorizedResponse);
@@ -227,7 +268,9 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   ASSERT_TRUE(token);
   EXPECT_EQ(token->size(), 64u);
   EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
-  EXPECT_TRUE(read_whole_file(data_file("icacls-args.txt")));  // the recording icacls.exe ran
+  EXPECT_EQ(read_whole_file(data_file("icacls-args.txt")),
+            "C:\\ProgramData\\Tolm\\capture.auth\n/inheritance:r\n/grant:r\nSYSTEM:F\n"
+            "Administrators:F\nUsers:R\n--\n");
 
   EXPECT_EQ(ask(auth(*token) + "FRAME\n"), kNoFrameResponse);
   const std::string doc = ask(auth(*token));
