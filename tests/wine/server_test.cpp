@@ -260,7 +260,7 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   const std::wstring beside_recorder = program_directory() + L"token-tests\\";
   ASSERT_TRUE(CopyFileW((program_directory() + L"tolm-capture-helper.exe").c_str(),
                         (beside_recorder + L"tolm-capture-helper.exe").c_str(), FALSE));
-  const Helper helper(L"-c", beside_recorder);
+  const Helper helper(L"x --console y", beside_recorder);
   ASSERT_TRUE(helper.running());
   const std::string status = ask("no token\n");  // answered once start-up is done
   EXPECT_EQ(status, kUnauthorizedResponse);
