@@ -1,0 +1,26 @@
+// The program's arguments as UTF-8. Windows only; link shell32.
+#pragma once
+
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+#include "base/win_text.h"
+
+namespace tolm {
+
+// Split by the standard rules for quotes and backslashes, so a quoted flag matches like a bare one.
+[[nodiscard]] inline std::vector<std::string> command_line_arguments() {
+  std::vector<std::string> arguments;
+  int count = 0;
+  if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count); argv != nullptr) {
+    for (int i = 0; i < count; ++i) arguments.push_back(from_wide(argv[i]));
+    LocalFree(argv);
+  }
+  return arguments;
+}
+
+}  // namespace tolm

@@ -1,0 +1,146 @@
+// tolm-capture-client.exe: asks the capture helper for its status or a frame.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/command_line.h"
+#include "base/files.h"
+#include "base/text.h"
+#include "base/win_text.h"
+#include "client/capture_response.h"
+#include "client/pipe_client.h"
+#include "server/access_token.h"
+
+namespace {
+
+using tolm::client::Kind;
+
+enum Exit : int {
+  kOk = 0,
+  kUsage = 2,
+  kUnauthorized = 3,
+  kNoFrame = 4,
+  kNoServer = 5,
+  kMalformed = 6,
+  kOther = 7,
+};
+
+constexpr char kUsageText[] =
+    "usage: tolm-capture-client status [--token TOKEN] [--timeout MS]\n"
+    "       tolm-capture-client frame --out FILE.bmp [--token TOKEN] [--timeout MS]\n"
+    "The token is read from C:\\ProgramData\\Tolm\\capture.auth unless given.\n"
+    "Exit status: 0 done, 2 usage, 3 unauthorized, 4 no frame, 5 no server,\n"
+    "6 truncated or malformed response, 7 anything else.\n";
+
+int fail(int code, const std::string& message) {
+  std::fprintf(stderr, "tolm-capture-client: %s\n", message.c_str());
+  return code;
+}
+
+struct Options {
+  std::string command;
+  std::string out;
+  std::optional<std::string> token;
+  unsigned timeout_ms = 5000;
+};
+
+std::optional<Options> parse(const std::vector<std::string>& args) {
+  if (args.size() < 2 || (args[1] != "status" && args[1] != "frame")) return std::nullopt;
+  Options o;
+  o.command = args[1];
+  for (std::size_t i = 2; i < args.size(); i += 2) {
+    if (i + 1 >= args.size()) return std::nullopt;
+    const std::string& value = args[i + 1];
+    unsigned long long ms = 0;
+    if (args[i] == "--token") {
+      o.token = value;
+    } else if (args[i] == "--out" && o.command == "frame" && !value.empty()) {
+      o.out = value;
+    } else if (args[i] == "--timeout" && tolm::parse_unsigned(value, 600000, ms) && ms > 0) {
+      o.timeout_ms = static_cast<unsigned>(ms);
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (o.command == "frame" && o.out.empty()) return std::nullopt;
+  return o;
+}
+
+// Written beside the target and moved over it, so a reader never sees half an image.
+// Returns 0 or the error code of the step that failed.
+DWORD save(const std::string& path, const std::string& bytes) {
+  const std::wstring temporary =
+      tolm::to_wide(path + ".tmp" + std::to_string(GetCurrentProcessId()));
+  DWORD error = 0;
+  if (!tolm::write_whole_file(tolm::from_wide(temporary), bytes)) {
+    error = GetLastError();
+  } else if (!MoveFileExW(temporary.c_str(), tolm::to_wide(path).c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
+  }
+  if (error != 0) DeleteFileW(temporary.c_str());
+  return error;
+}
+
+int run(const Options& o) {
+  std::string token;
+  if (o.token) {
+    token = *o.token;
+  } else {
+    const std::string path = tolm::data_file("capture.auth");
+    const std::optional<std::string> bytes = tolm::read_whole_file(path);
+    const std::optional<std::string> accepted =
+        bytes ? tolm::accept_token_file(*bytes) : std::nullopt;
+    if (!accepted) return fail(kOther, "no token in " + path + " (is the helper running?)");
+    token = *accepted;
+  }
+
+  const bool frame = o.command == "frame";
+  const std::string request =
+      frame ? tolm::client::frame_request(token) : tolm::client::status_request(token);
+  const tolm::client::Exchange ex = tolm::client::exchange(request, o.timeout_ms);
+  if (ex.failure == tolm::client::Failure::kNoServer) return fail(kNoServer, ex.error);
+  if (ex.failure != tolm::client::Failure::kNone) return fail(kOther, ex.error);
+
+  const tolm::client::Response r = tolm::client::read_response(ex.bytes, frame);
+  switch (r.kind) {
+    case Kind::kUnauthorized:
+      return fail(kUnauthorized, "unauthorized: the helper refused the token");
+    case Kind::kNoFrame:
+      return fail(kNoFrame, "no frame: the helper has no picture of the screen yet");
+    case Kind::kMalformed:
+      return fail(kMalformed, "bad response (" + r.problem + ")");
+    case Kind::kStatus:
+      // The document's own bytes, without a CR added before its line end.
+      _setmode(_fileno(stdout), _O_BINARY);
+      std::fwrite(r.text.data(), 1, r.text.size(), stdout);
+      return std::fflush(stdout) == 0 ? kOk : kOther;
+    case Kind::kFrame: {
+      const std::string bmp = tolm::client::encode_bmp(r.frame);
+      if (bmp.empty()) return fail(kOther, "frame too large for a BMP file");
+      if (const DWORD error = save(o.out, bmp); error != 0) {
+        return fail(kOther, "cannot write " + o.out + " (error " + std::to_string(error) + ")");
+      }
+      std::printf("%ux%u frame saved to %s\n", r.frame.width, r.frame.height, o.out.c_str());
+      return kOk;
+    }
+  }
+  return kOther;
+}
+
+}  // namespace
+
+int main() {
+  const std::optional<Options> options = parse(tolm::command_line_arguments());
+  if (!options) {
+    std::fputs(kUsageText, stderr);
+    return kUsage;
+  }
+  return run(*options);
+}
