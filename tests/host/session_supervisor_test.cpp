@@ -71,10 +71,15 @@ TEST(SessionSupervisor, ASessionChangeReplacesTheWorkerWithinOnePoll) {
     if (k == 1) sys.session = 2;
     if (k == 3) sys.stop.set();
   };
-  EXPECT_EQ(sys.run(),
-            (Events{"launch 1", "note worker session=1", "sleep 500", "exit code? #1",
-                    "terminate #1 code 0", "close #1", "launch 2", "note worker session=2",
-                    "sleep 500", "exit code? #2", "sleep 500", "terminate #2 code 0", "close #2"}));
+  // One pass a line.
+  // clang-format off
+  EXPECT_EQ(sys.run(), (Events{
+      "launch 1", "note worker session=1", "sleep 500",
+      "exit code? #1", "terminate #1 code 0", "close #1", "launch 2", "note worker session=2",
+      "sleep 500",
+      "exit code? #2", "sleep 500",
+      "terminate #2 code 0", "close #2"}));
+  // clang-format on
 }
 
 TEST(SessionSupervisor, NoConsoleSessionMeansSessionOne) {
@@ -120,27 +125,17 @@ TEST(SessionSupervisor, AFailedLaunchStartsTheFallbackOnceAcrossTheRun) {
   sys.failing_launches = {{1, error}, {2, error}, {4, "CreateProcessAsUserW 5"}};
   sys.exit_codes[1] = 0;  // the one worker that starts ends at once
   sys.stop_at_sleep(5);
-  EXPECT_EQ(sys.run(), (Events{"launch 1",
-                               "note spawn failed: " + error,
-                               "fallback",
-                               "sleep 2000",
-                               "launch 1",
-                               "note spawn failed: " + error,
-                               "sleep 2000",
-                               "launch 1",
-                               "note worker session=1",
-                               "sleep 500",
-                               "exit code? #1",
-                               "terminate #1 code 0",
-                               "close #1",
-                               "launch 1",
-                               "note spawn failed: CreateProcessAsUserW 5",
-                               "sleep 2000",
-                               "launch 1",
-                               "note worker session=1",
-                               "sleep 500",
-                               "terminate #2 code 0",
-                               "close #2"}));
+  // One pass a line.
+  // clang-format off
+  EXPECT_EQ(sys.run(), (Events{
+      "launch 1", "note spawn failed: " + error, "fallback", "sleep 2000",
+      "launch 1", "note spawn failed: " + error, "sleep 2000",
+      "launch 1", "note worker session=1", "sleep 500",
+      "exit code? #1", "terminate #1 code 0", "close #1",
+      "launch 1", "note spawn failed: CreateProcessAsUserW 5", "sleep 2000",
+      "launch 1", "note worker session=1", "sleep 500",
+      "terminate #2 code 0", "close #2"}));
+  // clang-format on
 }
 
 TEST(SessionSupervisor, TheStopFlagIsSeenOnlyAtTheTopOfAPass) {

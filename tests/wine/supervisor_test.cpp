@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -52,25 +51,14 @@ int run_as_worker() {
 // Plays the launch's calls, forwarding to the real ones unless told to fail one, and records in
 // order what each was given, with the handles named by the role they were made for.
 struct Recorder {
-  std::mutex mutex;
   std::vector<std::string> events;
   std::map<HANDLE, std::string> names;
   std::string failing;  // the call that fails, with `failing_code`
   DWORD failing_code = 0;
-  std::wstring fake_path;  // when set, GetModuleFileNameW answers with it
-  std::vector<DWORD> path_buffer_sizes;
   std::atomic<int> attempts = 0;       // SetTokenInformation calls
   std::vector<UniqueHandle> launched;  // a handle of our own to each worker started
 
   LaunchCalls calls() const;
-  std::vector<std::string> copy_events() {
-    const std::lock_guard lock(mutex);
-    return events;
-  }
-  std::size_t launched_count() {
-    const std::lock_guard lock(mutex);
-    return launched.size();
-  }
 };
 Recorder* recording = nullptr;
 
@@ -85,7 +73,6 @@ std::string name_of(HANDLE h) {
 }
 // Records the call; true when it is the one to fail, with its code set as last error.
 bool record(const std::string& call, const std::string& details = "") {
-  const std::lock_guard lock(recording->mutex);
   recording->events.push_back(details.empty() ? call : call + " " + details);
   if (call != recording->failing) return false;
   SetLastError(recording->failing_code);
@@ -97,22 +84,10 @@ bool more_than_size_and_desktop(const STARTUPINFOW& s) {
          s.dwYCountChars || s.dwFillAttribute || s.dwFlags || s.wShowWindow || s.cbReserved2 ||
          s.lpReserved2 || s.hStdInput || s.hStdOutput || s.hStdError;
 }
-void name(HANDLE h, const char* role) {
-  const std::lock_guard lock(recording->mutex);
-  recording->names[h] = role;
-}
+void name(HANDLE h, const char* role) { recording->names[h] = role; }
 
 DWORD WINAPI get_module_file_name(HMODULE module, LPWSTR buffer, DWORD size) {
-  if (record("GetModuleFileNameW")) return 0;
-  const std::wstring& path = recording->fake_path;
-  if (path.empty()) return GetModuleFileNameW(module, buffer, size);
-  recording->path_buffer_sizes.push_back(size);
-  const DWORD n = static_cast<DWORD>(std::min<std::size_t>(path.size(), size - 1));
-  path.copy(buffer, n);
-  buffer[n] = L'\0';
-  if (n == path.size()) return n;
-  SetLastError(ERROR_INSUFFICIENT_BUFFER);  // cut, as Windows cuts
-  return size;
+  return record("GetModuleFileNameW") ? 0 : GetModuleFileNameW(module, buffer, size);
 }
 
 BOOL WINAPI open_process_token(HANDLE process, DWORD access, PHANDLE token) {
@@ -174,14 +149,12 @@ BOOL WINAPI create_process_as_user(HANDLE token, LPCWSTR application, LPWSTR com
   HANDLE mine = nullptr;
   DuplicateHandle(GetCurrentProcess(), information->hProcess, GetCurrentProcess(), &mine,
                   SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
-  const std::lock_guard lock(recording->mutex);
   recording->launched.emplace_back(mine);
   return ok;
 }
 
 BOOL WINAPI close_handle(HANDLE h) {
   {
-    const std::lock_guard lock(recording->mutex);
     const auto found = recording->names.find(h);
     recording->events.push_back("CloseHandle " +
                                 (found != recording->names.end() ? found->second : "unknown"));
@@ -202,20 +175,18 @@ class Recorded : public ::testing::Test {
   Recorder recorder;
 };
 using Launch = Recorded;
-using Workers = Recorded;
 using Fallback = Recorded;
 
-std::string expected_command_line() { return "\"" + from_wide(own_path()) + "\" --worker"; }
-
 // What one successful launch into session 1 does, in order.
-std::vector<std::string> one_launch(const std::string& command_line = expected_command_line()) {
+std::vector<std::string> one_launch() {
   return {"GetModuleFileNameW",
           "OpenProcessToken self 0xf01ff",
           "DuplicateTokenEx token 0x2000000 null level=2 type=1",
           "CloseHandle token",
           "SetTokenInformation primary class=12 session=1 length=4",
-          "CreateProcessAsUserW primary [" + command_line + "] 0x8000400 cb=" +
-              std::to_string(sizeof(STARTUPINFOW)) + " desktop=winsta0\\default",
+          "CreateProcessAsUserW primary [\"" + from_wide(own_path()) +
+              "\" --worker] 0x8000400 cb=" + std::to_string(sizeof(STARTUPINFOW)) +
+              " desktop=winsta0\\default",
           "CloseHandle primary",
           "CloseHandle thread"};
 }
@@ -227,15 +198,24 @@ DWORD wait_for_exit(HANDLE process) {
 }
 
 TEST_F(Launch, StartsThisProgramAsWorkerInTheSessionAndReleasesEveryHandle) {
-  LaunchResult result = launch_worker(1, recorder.calls());
-  ASSERT_TRUE(result.worker) << result.error;
-  EXPECT_EQ(result.error, "");
-  EXPECT_EQ(recorder.copy_events(), one_launch());
-  ASSERT_EQ(recorder.launched.size(), 1u);
-  EXPECT_EQ(wait_for_exit(recorder.launched[0].get()), kWorkerSawItsLaunch);
-  EXPECT_EQ(result.worker->exit_code(), kWorkerSawItsLaunch);
-  result.worker.reset();
-  EXPECT_EQ(recorder.copy_events().back(), "CloseHandle process");
+  for (const bool stay : {false, true}) {
+    SetEnvironmentVariableW(kModeVariable, stay ? L"stay" : L"end");
+    recorder.events.clear();
+    LaunchResult result = launch_worker(1, recorder.calls());
+    ASSERT_TRUE(result.worker) << result.error;
+    EXPECT_EQ(result.error, "");
+    EXPECT_EQ(recorder.events, one_launch());
+    if (stay) {
+      EXPECT_EQ(result.worker->exit_code(), kStillActive);
+      result.worker->terminate(0);
+    }
+    const DWORD expected = stay ? 0 : kWorkerSawItsLaunch;
+    EXPECT_EQ(wait_for_exit(recorder.launched.back().get()), expected);
+    EXPECT_EQ(result.worker->exit_code(), expected);
+    result.worker.reset();
+    EXPECT_EQ(recorder.events.back(), "CloseHandle process");
+    EXPECT_TRUE(recorder.names.empty()) << "a handle was left open";
+  }
 }
 
 TEST_F(Launch, EachFailingStepNamesItselfAndReleasesWhatItTook) {
@@ -273,19 +253,6 @@ TEST_F(Launch, EachFailingStepNamesItselfAndReleasesWhatItTook) {
   EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos) << error;
 }
 
-TEST_F(Launch, TheWholePathIsQuotedHoweverLongAndUnpairedUnitsBecomeReplacements) {
-  recorder.fake_path = L"C:\\" + std::wstring(700, L'd') + L"\\" + wchar_t(0xD800) + L"x.exe";
-  recorder.failing = "CreateProcessAsUserW";
-  recorder.failing_code = ERROR_FILE_NOT_FOUND;
-  EXPECT_EQ(launch_worker(1, recorder.calls()).error, "CreateProcessAsUserW 2");
-  EXPECT_EQ(recorder.path_buffer_sizes, (std::vector<DWORD>{MAX_PATH, 2 * MAX_PATH, 4 * MAX_PATH}));
-  const std::string line = "\"C:\\" + std::string(700, 'd') + "\\\xEF\xBF\xBDx.exe\" --worker";
-  std::vector<std::string> expected = one_launch(line);
-  expected.insert(expected.begin(), 2, "GetModuleFileNameW");
-  expected.resize(expected.size() - 1);  // the thread handle never came
-  EXPECT_EQ(recorder.events, expected);
-}
-
 // The supervisor on a thread of its own, stopped and joined when this goes.
 class Supervisor {
  public:
@@ -317,36 +284,6 @@ std::string status_note() {
   const std::size_t at = bytes.find(key);
   if (at == std::string::npos) return "";
   return bytes.substr(at + key.size(), bytes.find('"', at + key.size()) - at - key.size());
-}
-
-TEST_F(Workers, ThatEndAreRelaunchedAndTheOneRunningIsTerminatedAtStop) {
-  SetEnvironmentVariableW(kModeVariable, L"end");
-  Supervisor supervisor(recorder.calls());
-  ASSERT_TRUE(wait_until([&] { return recorder.launched_count() >= 3; }));
-  EXPECT_EQ(status_note(), "worker session=1");
-
-  SetEnvironmentVariableW(kModeVariable, L"stay");
-  std::size_t launches = 0;
-  ASSERT_TRUE(wait_until([&] {
-    // The launch after the switch stays; the one before it may still have ended by itself.
-    const std::lock_guard lock(recorder.mutex);
-    launches = recorder.launched.size();
-    return WaitForSingleObject(recorder.launched.back().get(), 1000) == WAIT_TIMEOUT;
-  }));
-  std::this_thread::sleep_for(2s);  // four polls: a running worker is kept
-  EXPECT_EQ(recorder.launched_count(), launches);
-  supervisor.stop();
-
-  for (std::size_t i = 0; i + 1 < launches; ++i) {
-    EXPECT_EQ(wait_for_exit(recorder.launched[i].get()), kWorkerSawItsLaunch) << "worker " << i;
-  }
-  EXPECT_EQ(wait_for_exit(recorder.launched.back().get()), 0u);  // terminated
-  EXPECT_TRUE(recorder.names.empty()) << "a handle was left open";
-  const std::vector<std::string> events = recorder.copy_events();
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 8), one_launch());
-  EXPECT_EQ(events.back(), "CloseHandle process");
-  // No failed launch, so no server in this process.
-  EXPECT_EQ(client::exchange("AUTH " + kToken + "\n", 1000).failure, client::Failure::kNoServer);
 }
 
 TEST_F(Fallback, ALaunchThatCannotMoveTheTokenStartsOneServerInThisProcess) {
