@@ -107,6 +107,13 @@ std::vector<HelperProcess> workers() {
   return found;
 }
 
+void end_workers() {
+  for (const HelperProcess& w : workers()) {
+    const UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, w.pid));
+    if (process && TerminateProcess(process.get(), 0)) WaitForSingleObject(process.get(), 10000);
+  }
+}
+
 std::optional<HelperProcess> only_worker() {
   const std::vector<HelperProcess> all = workers();
   if (all.size() != 1) return std::nullopt;
@@ -216,15 +223,18 @@ class Service : public ::testing::Test {
     EXPECT_TRUE(DeleteService(service_.get())) << GetLastError();
   }
 
-  // Wine's services.exe goes on starting its own services after wineboot has returned. Meanwhile
-  // a start can wait for the database ("locked", 1055) or be lost in a race inside the dispatcher
-  // ("no response", 1053: the SCM then ends the process it made). Both are retried.
+  // Wine's services.exe goes on starting its own services after wineboot has returned, some of
+  // them until their 30-second timeout. Meanwhile a start waits for the database ("locked", 1055)
+  // or is lost in a race inside Wine's dispatcher ("no response", 1053: the SCM then ends the
+  // process it made). Both are retried.
   bool start() {
     return poll(
                [&] {
                  start_error_ = StartServiceW(service_.get(), 0, nullptr) ? 0 : GetLastError();
-                 if (start_error_ == ERROR_SERVICE_REQUEST_TIMEOUT)
+                 if (start_error_ == ERROR_SERVICE_REQUEST_TIMEOUT) {
                    reaches(service_.get(), SERVICE_STOPPED);
+                   end_workers();  // one may have been launched before the process was ended
+                 }
                  return start_error_ != ERROR_SERVICE_DATABASE_LOCKED &&
                         start_error_ != ERROR_SERVICE_REQUEST_TIMEOUT;
                },
