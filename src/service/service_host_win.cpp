@@ -17,6 +17,7 @@ namespace tolm {
 
 namespace {
 
+// Not const: the dispatch table takes a writable string.
 wchar_t kServiceName[] = L"TolmCaptureHelper";
 
 // The handler's own reference to the current run's flag. The dispatcher may call the handler until
