@@ -12,6 +12,7 @@
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/system_error.h"
 #include "base/text.h"
 #include "capture/capture_system_win.h"
 #include "capture/control_files.h"
@@ -164,12 +165,7 @@ void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) 
 void RunCaptureServer(StopFlag stop) {
   (void)load_or_create_token();
   std::shared_ptr<CaptureState> state = CaptureState::create();
-  try {
-    std::thread(run_capture_loop, stop, state).detach();
-  } catch (const std::system_error&) {
-    std::fputs("failed to spawn thread\n", stderr);
-    std::exit(1);
-  }
+  start_detached_thread(run_capture_loop, stop, state);
 
   IoDeadline deadline;
   while (!stop.is_set() && !state->is_stopped()) {

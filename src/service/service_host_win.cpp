@@ -1,0 +1,72 @@
+#include "service/service_host_win.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/stop_flag.h"
+#include "base/system_error.h"
+#include "base/text.h"
+#include "base/win_text.h"
+#include "service/service_control.h"
+#include "service/session_supervisor_win.h"
+
+namespace tolm {
+
+namespace {
+
+// Not const: the dispatch table takes a writable string.
+wchar_t kServiceName[] = L"TolmCaptureHelper";
+
+// The handler's own reference to the current run's flag. The dispatcher may call the handler until
+// StartServiceCtrlDispatcherW returns, which can be after service_main has let go of its
+// reference, so this one is dropped only then.
+std::unique_ptr<StopFlag> handler_flag;
+
+void report_status(SERVICE_STATUS_HANDLE handle, const ServiceStatusRecord& r) {
+  SERVICE_STATUS status{};
+  status.dwServiceType = r.service_type;
+  status.dwCurrentState = r.current_state;
+  status.dwControlsAccepted = r.controls_accepted;
+  status.dwWin32ExitCode = r.win32_exit_code;
+  status.dwServiceSpecificExitCode = r.service_specific_exit_code;
+  status.dwCheckPoint = r.check_point;
+  status.dwWaitHint = r.wait_hint;
+  // A failed report changes nothing the service could act on: it goes on either way.
+  static_cast<void>(SetServiceStatus(handle, &status));
+}
+
+DWORD WINAPI handle_control(DWORD control, DWORD, LPVOID, LPVOID context) {
+  return handle_service_control(control, *static_cast<const StopFlag*>(context));
+}
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv) {
+  // Start arguments are not part of the contract; read them so nothing dangles, then ignore them.
+  std::vector<std::string> arguments;
+  for (DWORD i = 0; i < argc && argv != nullptr; ++i) arguments.push_back(from_wide(argv[i]));
+
+  const StopFlag stop;
+  handler_flag = std::make_unique<StopFlag>(stop);
+  const SERVICE_STATUS_HANDLE status =
+      RegisterServiceCtrlHandlerExW(kServiceName, &handle_control, handler_flag.get());
+  if (status == nullptr) fatal_stop("register service: " + system_error_text(GetLastError()));
+
+  report_status(status, running_status());
+  run_session_supervisor(stop);
+  report_status(status, stopped_status());
+}
+
+}  // namespace
+
+bool run_dispatcher() {
+  const SERVICE_TABLE_ENTRYW table[] = {{kServiceName, &service_main}, {nullptr, nullptr}};
+  const bool ran = StartServiceCtrlDispatcherW(table) != FALSE;
+  // The handler can no longer be called.
+  handler_flag.reset();
+  return ran;
+}
+
+}  // namespace tolm
