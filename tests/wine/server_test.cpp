@@ -8,6 +8,7 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/win_text.h"
+#include "child_process.h"
 #include "client/pipe_client.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
@@ -105,44 +106,10 @@ Frame frame_of(const std::string& response) {
   return f;
 }
 
-// tolm-capture-client.exe with `arguments`; its output goes to files, read back afterwards.
-struct ClientRun {
-  DWORD exit_code = 0xFFFFFFFF;
-  std::string out;
-  std::string err;
-};
-
-ClientRun run_client(const std::wstring& arguments) {
-  ClientRun run;
+// tolm-capture-client.exe with `arguments`.
+testing::ChildRun run_client(const std::wstring& arguments) {
   const std::wstring exe = program_directory() + L"tolm-capture-client.exe";
-  std::wstring command = L"\"" + exe + L"\" " + arguments;
-  const std::wstring out_path = program_directory() + L"client-out.txt";
-  const std::wstring err_path = program_directory() + L"client-err.txt";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const UniqueFile out(CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, 0, nullptr));
-  const UniqueFile err(CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, 0, nullptr));
-  EXPECT_TRUE(out && err);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nullptr;
-  si.hStdOutput = out.get();
-  si.hStdError = err.get();
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &si, &pi)) {
-    ADD_FAILURE() << "cannot start the client: " << GetLastError();
-    return run;
-  }
-  CloseHandle(pi.hThread);
-  EXPECT_EQ(WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-  GetExitCodeProcess(pi.hProcess, &run.exit_code);
-  CloseHandle(pi.hProcess);
-  run.out = read_whole_file(from_wide(out_path)).value_or("");
-  run.err = read_whole_file(from_wide(err_path)).value_or("");
-  return run;
+  return testing::run_child(L"\"" + exe + L"\" " + arguments, program_directory());
 }
 
 // The picture as the system's own image loader reads the file, as 32-bit top-down rows.
@@ -256,7 +223,7 @@ TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
 TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   const std::wstring image = program_directory() + L"client-frame.bmp";
   DeleteFileW(image.c_str());
-  const ClientRun frame = run_client(L"frame --out \"" + image + L"\"");
+  const testing::ChildRun frame = run_client(L"frame --out \"" + image + L"\"");
   EXPECT_EQ(frame.exit_code, 0u) << frame.err;
   EXPECT_EQ(frame.out, "1920x1080 frame saved to " + from_wide(image) + "\r\n");  // text mode
   const Frame saved = load_bmp(image);
@@ -264,12 +231,12 @@ TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   ASSERT_EQ(saved.height, 1080u);
   testing::expect_pattern(saved);
 
-  const ClientRun status = run_client(L"status");
+  const testing::ChildRun status = run_client(L"status");
   EXPECT_EQ(status.exit_code, 0u) << status.err;
   EXPECT_EQ(status.out.rfind(R"({"ok":true,"desktop":"Default",)", 0), 0u) << status.out;
   EXPECT_EQ(status.out.find('\r'), std::string::npos);
 
-  const ClientRun refused = run_client(L"frame --out x.bmp --token " + std::wstring(64, L'f'));
+  const testing::ChildRun refused = run_client(L"frame --out x.bmp --token " + std::wstring(64, L'f'));
   EXPECT_EQ(refused.exit_code, 3u);
   EXPECT_NE(refused.err.find("unauthorized"), std::string::npos) << refused.err;
   EXPECT_EQ(run_client(L"frame").exit_code, 2u);
@@ -368,14 +335,14 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   const std::string doc = ask(auth(*token));
   EXPECT_NE(doc.find(R"("helperFrames":false,)"), std::string::npos) << doc;
   EXPECT_NE(doc.find(R"("backend":"none","seq":0,)"), std::string::npos) << doc;
-  const ClientRun no_frame = run_client(L"frame --out x.bmp");
+  const testing::ChildRun no_frame = run_client(L"frame --out x.bmp");
   EXPECT_EQ(no_frame.exit_code, 4u);
   EXPECT_NE(no_frame.err.find("no frame"), std::string::npos) << no_frame.err;
 }
 
 // No helper runs here: the client says so, and a response cut short is not taken for a frame.
 TEST(ClientWithoutServer, NoServerAndATruncatedFrameAreToldApart) {
-  const ClientRun none = run_client(L"status --token " + to_wide(kToken));
+  const testing::ChildRun none = run_client(L"status --token " + to_wide(kToken));
   EXPECT_EQ(none.exit_code, 5u) << none.err;
 
   // A stand-in server that promises a 2x2 frame and sends half of it.
@@ -395,7 +362,7 @@ TEST(ClientWithoutServer, NoServerAndATruncatedFrameAreToldApart) {
     FlushFileBuffers(pipe.get());
     DisconnectNamedPipe(pipe.get());
   });
-  const ClientRun cut = run_client(L"frame --out cut.bmp --token " + to_wide(kToken));
+  const testing::ChildRun cut = run_client(L"frame --out cut.bmp --token " + to_wide(kToken));
   server.join();
   EXPECT_EQ(cut.exit_code, 6u);
   EXPECT_NE(cut.err.find("frame cut short: 8 of 16 pixel bytes"), std::string::npos) << cut.err;

@@ -1,0 +1,54 @@
+// Runs a program to its end with its output in files, read back afterwards. For tests under Wine.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "base/files.h"
+#include "base/handles.h"
+#include "base/win_text.h"
+
+namespace tolm::testing {
+
+struct ChildRun {
+  DWORD exit_code = 0xFFFFFFFF;
+  std::string out;
+  std::string err;
+};
+
+// `command_line` whole, the program's path first; the output files go into `scratch_directory`.
+inline ChildRun run_child(const std::wstring& command_line, const std::wstring& scratch_directory) {
+  ChildRun run;
+  const std::wstring out_path = scratch_directory + L"child-out.txt";
+  const std::wstring err_path = scratch_directory + L"child-err.txt";
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  const UniqueFile out(CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, 0, nullptr));
+  const UniqueFile err(CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, 0, nullptr));
+  EXPECT_TRUE(out && err);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdOutput = out.get();
+  si.hStdError = err.get();
+  PROCESS_INFORMATION pi{};
+  std::wstring line = command_line;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                      &pi)) {
+    ADD_FAILURE() << "cannot start " << from_wide(command_line) << ": " << GetLastError();
+    return run;
+  }
+  CloseHandle(pi.hThread);
+  const UniqueHandle process(pi.hProcess);
+  EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << from_wide(command_line);
+  GetExitCodeProcess(process.get(), &run.exit_code);
+  run.out = read_whole_file(from_wide(out_path)).value_or("");
+  run.err = read_whole_file(from_wide(err_path)).value_or("");
+  return run;
+}
+
+}  // namespace tolm::testing
