@@ -2,17 +2,18 @@
 
 #include <cstddef>
 
+#include "server/request.h"
+
 namespace tolm::client {
 namespace {
 
-constexpr std::string_view kUnauthorized = "RERR{\"ok\":false,\"error\":\"unauthorized\"}\n";
-constexpr std::string_view kNoFrame = "RERR{\"ok\":false,\"error\":\"no frame\"}\n";
-constexpr std::size_t kHeaderBytes = 20;
-// A BMP row of 24-bit pixels, padded to four bytes; its size is a signed 32-bit field.
+// A BMP file states its size in a signed 32-bit field.
 constexpr std::uint64_t kMaxBmpBytes = 0x7fffffff;
 
 std::uint32_t word_at(std::string_view bytes, std::size_t at) {
-  const auto b = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i])); };
+  const auto b = [&](std::size_t i) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[at + i]));
+  };
   return b(0) | b(1) << 8 | b(2) << 16 | b(3) << 24;
 }
 
@@ -27,12 +28,12 @@ Response malformed(std::string problem) {
 }
 
 Response read_frame(std::string_view bytes) {
-  if (bytes.size() < kHeaderBytes) return malformed("frame header cut short");
+  if (bytes.size() < kFrameHeaderBytes) return malformed("frame header cut short");
   const std::uint32_t width = word_at(bytes, 4);
   const std::uint32_t height = word_at(bytes, 8);
   const std::uint32_t stride = word_at(bytes, 12);
   const std::uint32_t length = word_at(bytes, 16);
-  const std::uint64_t received = bytes.size() - kHeaderBytes;
+  const std::uint64_t received = bytes.size() - kFrameHeaderBytes;
   if (received < length)
     return malformed("frame cut short: " + std::to_string(received) + " of " +
                      std::to_string(length) + " pixel bytes");
@@ -42,29 +43,28 @@ Response read_frame(std::string_view bytes) {
     return malformed("frame header does not add up");
   Response r;
   r.kind = Kind::kFrame;
-  r.frame = {width, height, stride,
-             {reinterpret_cast<const std::uint8_t*>(bytes.data()) + kHeaderBytes, length}};
+  r.frame = {width,
+             height,
+             stride,
+             {reinterpret_cast<const std::uint8_t*>(bytes.data()) + kFrameHeaderBytes, length}};
   return r;
 }
 
 }  // namespace
 
-std::string frame_request(std::string_view token) {
-  return status_request(token) + "FRAME\n";
-}
+std::string frame_request(std::string_view token) { return status_request(token) + "FRAME\n"; }
 
-std::string status_request(std::string_view token) {
-  return "AUTH " + std::string(token) + "\n";
-}
+std::string status_request(std::string_view token) { return "AUTH " + std::string(token) + "\n"; }
 
 Response read_response(std::string_view bytes, bool asked_for_frame) {
   Response r;
-  if (bytes == kUnauthorized) {
+  if (bytes == kUnauthorizedResponse) {
     r.kind = Kind::kUnauthorized;
-  } else if (bytes == kNoFrame) {
+  } else if (bytes == kNoFrameResponse) {
     r.kind = Kind::kNoFrame;
   } else if (bytes.starts_with("RFRA")) {
-    return asked_for_frame ? read_frame(bytes) : malformed("a frame where the status was asked for");
+    return asked_for_frame ? read_frame(bytes)
+                           : malformed("a frame where the status was asked for");
   } else if (bytes.starts_with("RERR")) {
     return malformed("unknown error response");
   } else if (asked_for_frame) {
@@ -102,7 +102,8 @@ std::string encode_bmp(const FrameView& frame) {
   put_word(out, 0);
   for (std::uint32_t y = frame.height; y-- > 0;) {
     const std::uint8_t* p = frame.pixels.data() + std::size_t{y} * frame.stride;
-    for (std::uint32_t x = 0; x < frame.width; ++x, p += 4) out.append(reinterpret_cast<const char*>(p), 3);
+    for (std::uint32_t x = 0; x < frame.width; ++x, p += 4)
+      out.append(reinterpret_cast<const char*>(p), 3);
     out.append(static_cast<std::size_t>(row - std::uint64_t{frame.width} * 3), '\0');
   }
   return out;

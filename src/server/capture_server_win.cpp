@@ -2,8 +2,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <initializer_list>
 #include <mutex>
 #include <optional>

@@ -2,14 +2,12 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/stop_flag.h"
 #include "base/system_error.h"
-#include "base/text.h"
 #include "base/win_text.h"
 #include "service/service_control.h"
 #include "service/session_supervisor_win.h"

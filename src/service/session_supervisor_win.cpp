@@ -1,17 +1,12 @@
 #include "service/session_supervisor_win.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "base/handles.h"
 #include "base/system_error.h"
-#include "base/text.h"
 #include "base/win_text.h"
 #include "server/capture_server.h"
 #include "status/status_writer.h"
