@@ -7,45 +7,29 @@
 namespace tolm {
 namespace {
 
-Frame frame_of(std::uint8_t fill) {
-  Frame f;
-  f.pixels.assign(16, fill);
-  f.width = 2;
-  f.height = 2;
-  f.stride = 8;
-  return f;
-}
+Frame frame_of(std::uint8_t fill) { return {std::vector<std::uint8_t>(16, fill), "", "", 2, 2, 8}; }
 
-TEST(CaptureState, StartsEmptyAndPublishesWholeFramesThatReadersKeep) {
+TEST(CaptureState, PublishesWholeFramesThatReadersKeepAndGrabsOnlyWhenEmpty) {
   const auto state = CaptureState::create();
-  EXPECT_FALSE(state->has_frame());
-  EXPECT_EQ(state->copy_frame(), nullptr);
   EXPECT_EQ(state->copy_desktop_name(), "Default");
-  EXPECT_EQ(state->read_sequence(), 0u);
   EXPECT_FALSE(state->is_stopped());
-
-  state->publish_frame(frame_of(1));
-  const auto first = state->copy_frame();
-  state->publish_frame(frame_of(2));
-  EXPECT_EQ(state->read_sequence(), 2u);
-  // A reader's frame is unchanged by a later publication.
-  ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->pixels[0], 1);
-  EXPECT_EQ(state->copy_frame()->pixels[0], 2);
-}
-
-TEST(CaptureState, GrabsOnlyWhenNothingIsStoredAndNeverStoresTheGrab) {
-  const auto state = CaptureState::create();
   int grabs = 0;
   const auto grab = [&] {
     ++grabs;
     return std::make_shared<const Frame>(frame_of(9));
   };
   EXPECT_EQ(state->copy_frame_or(grab)->pixels[0], 9);
-  EXPECT_FALSE(state->has_frame());
+  EXPECT_FALSE(state->has_frame());  // the grab is never stored
+  EXPECT_EQ(state->copy_frame(), nullptr);
   EXPECT_EQ(state->read_sequence(), 0u);
-  state->publish_frame(frame_of(3));
-  EXPECT_EQ(state->copy_frame_or(grab)->pixels[0], 3);
+
+  state->publish_frame(frame_of(1));
+  const auto first = state->copy_frame();
+  state->publish_frame(frame_of(2));
+  EXPECT_EQ(state->read_sequence(), 2u);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->pixels[0], 1);  // unchanged by the later publication
+  EXPECT_EQ(state->copy_frame_or(grab)->pixels[0], 2);
   EXPECT_EQ(grabs, 1);
 }
 

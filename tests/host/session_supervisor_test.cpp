@@ -1,101 +1,69 @@
-// The supervision loop's decisions, with a fake playing the system's part and recording, in order,
-// what it was asked.
+// The supervision loop's decisions, with a fake system logging in order what it was asked.
 #include "service/session_supervisor.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 
 namespace tolm {
 namespace {
-
-using Events = std::vector<std::string>;
 
 struct FakeSystem : SupervisorSystem {
   StopFlag stop;
   std::uint32_t session = 1;
   std::map<int, std::string> failing_launches;             // by attempt, from 1: the error text
   std::map<int, std::optional<std::uint32_t>> exit_codes;  // by worker, from 1; missing: running
-  std::function<void(int)> on_sleep;  // called with the number of the sleep, from 1
-  std::function<void()> on_launch;
+  std::map<int, std::uint32_t> session_after_sleep;        // by sleep, from 1
+  int stop_after_sleep = 0, launches = 0, workers = 0, sleeps = 0;
+  std::string log;
 
-  Events events;
-  int launches = 0, workers = 0, sleeps = 0;
-
+  void say(const std::string& event) { log += event + "; "; }
   struct Worker : WorkerProcess {
     Worker(FakeSystem& s, int n) : sys(s), id(n) {}
-    ~Worker() override { sys.events.push_back("close #" + std::to_string(id)); }
+    ~Worker() override { sys.say("close " + std::to_string(id)); }
     std::optional<std::uint32_t> exit_code() override {
-      sys.events.push_back("exit code? #" + std::to_string(id));
-      const auto found = sys.exit_codes.find(id);
-      return found != sys.exit_codes.end() ? found->second : kStillActive;
+      return sys.exit_codes.contains(id) ? sys.exit_codes[id] : kStillActive;
     }
     void terminate(std::uint32_t code) override {
-      sys.events.push_back("terminate #" + std::to_string(id) + " code " + std::to_string(code));
+      sys.say("terminate " + std::to_string(id) + " " + std::to_string(code));
     }
     FakeSystem& sys;
     int id;
   };
-
   std::uint32_t console_session() override { return session; }
   LaunchResult launch_worker(std::uint32_t s) override {
-    events.push_back("launch " + std::to_string(s));
-    if (on_launch) on_launch();
-    if (const auto failing = failing_launches.find(++launches); failing != failing_launches.end()) {
-      return {nullptr, failing->second};
-    }
+    say("launch " + std::to_string(s));
+    if (failing_launches.contains(++launches)) return {nullptr, failing_launches[launches]};
     return {std::make_unique<Worker>(*this, ++workers), ""};
   }
-  void write_note(std::string_view note) override { events.push_back("note " + std::string(note)); }
-  void start_fallback() override { events.push_back("fallback"); }
+  void write_note(std::string_view note) override { say("note " + std::string(note)); }
+  void start_fallback() override { say("fallback"); }
   void sleep_ms(std::uint32_t ms) override {
-    events.push_back("sleep " + std::to_string(ms));
-    if (on_sleep) on_sleep(++sleeps);
+    say("sleep " + std::to_string(ms));
+    if (session_after_sleep.contains(++sleeps)) session = session_after_sleep[sleeps];
+    if (sleeps == stop_after_sleep) stop.set();
   }
-
-  Events run() {
+  std::string run() {
     SessionSupervisor(*this).run(stop);
-    return events;
-  }
-  void stop_at_sleep(int n) {
-    on_sleep = [this, n](int k) {
-      if (k == n) stop.set();
-    };
+    return log;
   }
 };
 
-TEST(SessionSupervisor, ASessionChangeReplacesTheWorkerWithinOnePoll) {
-  FakeSystem sys;
-  sys.on_sleep = [&](int k) {
-    if (k == 1) sys.session = 2;
-    if (k == 3) sys.stop.set();
-  };
-  // One pass a line.
-  // clang-format off
-  EXPECT_EQ(sys.run(), (Events{
-      "launch 1", "note worker session=1", "sleep 500",
-      "exit code? #1", "terminate #1 code 0", "close #1", "launch 2", "note worker session=2",
-      "sleep 500",
-      "exit code? #2", "sleep 500",
-      "terminate #2 code 0", "close #2"}));
-  // clang-format on
-}
-
-TEST(SessionSupervisor, NoConsoleSessionMeansSessionOne) {
+// No console session counts as session 1; a change replaces the worker without a sleep between;
+// STOP terminates the running worker with 0 and waits for nothing.
+TEST(SessionSupervisor, FollowsTheConsoleSessionAndTerminatesTheWorkerAtStop) {
   FakeSystem sys;
   sys.session = kNoConsoleSession;
-  std::vector<std::string> notes;
-  const std::uint32_t later[] = {3, kNoConsoleSession, kNoConsoleSession};
-  sys.on_sleep = [&](int k) {
-    if (k > 3) return sys.stop.set();
-    sys.session = later[k - 1];
-  };
-  for (const std::string& e : sys.run()) {
-    if (e.starts_with("launch") || e.starts_with("note")) notes.push_back(e);
-  }
-  EXPECT_EQ(notes, (Events{"launch 1", "note worker session=1", "launch 3", "note worker session=3",
-                           "launch 1", "note worker session=1"}));
+  sys.session_after_sleep = {{1, 2}, {3, kNoConsoleSession}};
+  sys.stop_after_sleep = 4;
+  EXPECT_EQ(sys.run(),
+            "launch 1; note worker session=1; sleep 500; "
+            "terminate 1 0; close 1; launch 2; note worker session=2; sleep 500; sleep 500; "
+            "terminate 2 0; close 2; launch 1; note worker session=1; sleep 500; "
+            "terminate 3 0; close 3; ");
+  FakeSystem stopped;
+  stopped.stop.set();
+  EXPECT_EQ(stopped.run(), "");
 }
 
 TEST(SessionSupervisor, OnlyStillActiveFromASuccessfulQueryKeepsTheWorker) {
@@ -103,60 +71,26 @@ TEST(SessionSupervisor, OnlyStillActiveFromASuccessfulQueryKeepsTheWorker) {
   for (const std::optional<std::uint32_t> code : {running, {0u}, {1u}, {258u}, {260u}, {}}) {
     FakeSystem sys;
     sys.exit_codes[1] = code;
-    sys.stop_at_sleep(3);
-    const Events events = sys.run();
-    const std::string label = code ? std::to_string(*code) : "failed query";
-    if (code == running) {
-      EXPECT_EQ(sys.launches, 1) << label;
-      continue;
-    }
-    // Relaunched at the next pass, into the same session, with a note of its own.
-    EXPECT_EQ(sys.launches, 2) << label;
-    EXPECT_EQ(Events(events.begin() + 3, events.begin() + 9),
-              (Events{"exit code? #1", "terminate #1 code 0", "close #1", "launch 1",
-                      "note worker session=1", "sleep 500"}))
-        << label;
+    sys.stop_after_sleep = 2;
+    const std::string first = "launch 1; note worker session=1; sleep 500; ";
+    EXPECT_EQ(sys.run(), first + (code == running ? "sleep 500; terminate 1 0; close 1; "
+                                                  : "terminate 1 0; close 1; " + first +
+                                                        "terminate 2 0; close 2; "))
+        << (code ? std::to_string(*code) : "failed query");
   }
 }
 
-TEST(SessionSupervisor, AFailedLaunchStartsTheFallbackOnceAcrossTheRun) {
+// The fallback starts once for the run, whatever follows; STOP during a delay is seen after it.
+TEST(SessionSupervisor, AFailedLaunchIsNotedStartsTheFallbackOnceAndWaitsLonger) {
   FakeSystem sys;
   const std::string error = "SetTokenInformation TokenSessionId 1314";
   sys.failing_launches = {{1, error}, {2, error}, {4, "CreateProcessAsUserW 5"}};
-  sys.exit_codes[1] = 0;  // the one worker that starts ends at once
-  sys.stop_at_sleep(5);
-  // One pass a line.
-  // clang-format off
-  EXPECT_EQ(sys.run(), (Events{
-      "launch 1", "note spawn failed: " + error, "fallback", "sleep 2000",
-      "launch 1", "note spawn failed: " + error, "sleep 2000",
-      "launch 1", "note worker session=1", "sleep 500",
-      "exit code? #1", "terminate #1 code 0", "close #1",
-      "launch 1", "note spawn failed: CreateProcessAsUserW 5", "sleep 2000",
-      "launch 1", "note worker session=1", "sleep 500",
-      "terminate #2 code 0", "close #2"}));
-  // clang-format on
-}
-
-TEST(SessionSupervisor, TheStopFlagIsSeenOnlyAtTheTopOfAPass) {
-  {  // already set: nothing is asked of the system
-    FakeSystem sys;
-    sys.stop.set();
-    EXPECT_EQ(sys.run(), Events{});
-  }
-  {  // during the delay after a failure: the delay runs out, nothing follows
-    FakeSystem sys;
-    sys.failing_launches = {{1, "DuplicateTokenEx 5"}};
-    sys.stop_at_sleep(1);
-    EXPECT_EQ(sys.run(), (Events{"launch 1", "note spawn failed: DuplicateTokenEx 5", "fallback",
-                                 "sleep 2000"}));
-  }
-  {  // during a launch: the pass goes on to its note and sleep, then the worker goes
-    FakeSystem sys;
-    sys.on_launch = [&] { sys.stop.set(); };
-    EXPECT_EQ(sys.run(), (Events{"launch 1", "note worker session=1", "sleep 500",
-                                 "terminate #1 code 0", "close #1"}));
-  }
+  sys.exit_codes[1] = 0;
+  sys.stop_after_sleep = 4;
+  EXPECT_EQ(sys.run(), "launch 1; note spawn failed: " + error + "; fallback; sleep 2000; " +
+                           "launch 1; note spawn failed: " + error + "; sleep 2000; " +
+                           "launch 1; note worker session=1; sleep 500; terminate 1 0; close 1; " +
+                           "launch 1; note spawn failed: CreateProcessAsUserW 5; sleep 2000; ");
 }
 
 }  // namespace

@@ -2,13 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/win_text.h"
 #include "child_process.h"
+#include "client/capture_response.h"
 #include "client/pipe_client.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
@@ -33,7 +33,8 @@ std::wstring program_directory() {
 // The helper as a child process, ended when this goes.
 class Helper {
  public:
-  explicit Helper(const wchar_t* flag = L"--console", const std::wstring& directory = program_directory()) {
+  explicit Helper(const wchar_t* flag = L"--console",
+                  const std::wstring& directory = program_directory()) {
     const std::wstring exe = directory + L"tolm-capture-helper.exe";
     std::wstring command = L"\"" + exe + L"\" " + flag;
     STARTUPINFOW si{};
@@ -71,7 +72,8 @@ std::string ask_raw(const std::string& request) {
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   EXPECT_TRUE(pipe);
   DWORD n = 0;
-  EXPECT_TRUE(WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr));
+  EXPECT_TRUE(
+      WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr));
   std::string bytes;
   char buffer[4096];
   while (ReadFile(pipe.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
@@ -85,24 +87,16 @@ void write_token(const std::string& token) {
   ASSERT_TRUE(write_whole_file(data_file("capture.auth"), token));
 }
 
-std::uint32_t word(const std::string& bytes, std::size_t at) {
-  std::uint32_t v = 0;
-  std::memcpy(&v, bytes.data() + at, 4);
-  return v;
-}
-
 // Checks the header against the length and gives the frame back.
 Frame frame_of(const std::string& response) {
+  const client::Response r = client::read_response(response, true);
+  EXPECT_EQ(r.kind, client::Kind::kFrame) << r.problem;
   Frame f;
-  EXPECT_EQ(response.substr(0, 4), "RFRA");
-  if (response.size() < 20) return f;
-  f.width = word(response, 4);
-  f.height = word(response, 8);
-  f.stride = word(response, 12);
+  f.width = r.frame.width;
+  f.height = r.frame.height;
+  f.stride = r.frame.stride;
   EXPECT_EQ(f.stride, f.width * 4);
-  EXPECT_EQ(word(response, 16), f.stride * f.height);
-  EXPECT_EQ(response.size(), 20 + std::size_t{f.width} * f.height * 4);
-  f.pixels.assign(response.begin() + 20, response.end());
+  f.pixels.assign(r.frame.pixels.begin(), r.frame.pixels.end());
   return f;
 }
 
@@ -195,7 +189,9 @@ TEST_F(PatternServer, OnlyTheExactKeywordAndTokenAuthorize) {
 
 TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
   const std::string status = ask(auth());
-  EXPECT_EQ(status.rfind(R"({"ok":true,"desktop":"Default","secureDesktop":false,"helperFrames":true,)", 0), 0u)
+  EXPECT_EQ(status.rfind(
+                R"({"ok":true,"desktop":"Default","secureDesktop":false,"helperFrames":true,)", 0),
+            0u)
       << status;
   EXPECT_EQ(status.back(), '\n');
 
@@ -236,7 +232,8 @@ TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   EXPECT_EQ(status.out.rfind(R"({"ok":true,"desktop":"Default",)", 0), 0u) << status.out;
   EXPECT_EQ(status.out.find('\r'), std::string::npos);
 
-  const testing::ChildRun refused = run_client(L"frame --out x.bmp --token " + std::wstring(64, L'f'));
+  const testing::ChildRun refused =
+      run_client(L"frame --out x.bmp --token " + std::wstring(64, L'f'));
   EXPECT_EQ(refused.exit_code, 3u);
   EXPECT_NE(refused.err.find("unauthorized"), std::string::npos) << refused.err;
   EXPECT_EQ(run_client(L"frame").exit_code, 2u);
@@ -273,9 +270,9 @@ TEST_F(PatternServer, FourClientsAtOnceGetWholeFrames) {
     clients.emplace_back([&] {
       for (int i = 0; i < kEach; ++i) {
         const client::Exchange e = client::exchange(auth() + "FRAME\n", 60000);
-        if (e.bytes.size() == 20 + 1920u * 1080 * 4 && e.bytes.rfind("RFRA", 0) == 0 &&
-            word(e.bytes, 4) == 1920 && word(e.bytes, 8) == 1080 &&
-            word(e.bytes, 16) == e.bytes.size() - 20) {
+        const client::Response r = client::read_response(e.bytes, true);
+        if (r.kind == client::Kind::kFrame && r.frame.width == 1920 && r.frame.height == 1080 &&
+            e.bytes.size() == 20 + 1920u * 1080 * 4) {
           ++whole;
         } else {
           ADD_FAILURE() << e.bytes.size() << " bytes, " << e.error;
@@ -366,7 +363,8 @@ TEST(ClientWithoutServer, NoServerAndATruncatedFrameAreToldApart) {
   server.join();
   EXPECT_EQ(cut.exit_code, 6u);
   EXPECT_NE(cut.err.find("frame cut short: 8 of 16 pixel bytes"), std::string::npos) << cut.err;
-  EXPECT_EQ(GetFileAttributesW((program_directory() + L"cut.bmp").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW((program_directory() + L"cut.bmp").c_str()),
+            INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace

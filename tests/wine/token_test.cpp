@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "base/files.h"
 #include "base/handles.h"
@@ -17,44 +16,28 @@ namespace {
 
 const std::string kTokenPath = data_file("capture.auth");
 const std::string kArgsPath = data_file("icacls-args.txt");
-const std::vector<std::string> kIcaclsArguments{"C:\\ProgramData\\Tolm\\capture.auth",
-                                                "/inheritance:r",
-                                                "/grant:r",
-                                                "SYSTEM:F",
-                                                "Administrators:F",
-                                                "Users:R"};
+// One recorded run: the arguments a line each, then "--".
+const std::string kIcaclsRun =
+    "C:\\ProgramData\\Tolm\\capture.auth\n/inheritance:r\n/grant:r\nSYSTEM:F\nAdministrators:F\n"
+    "Users:R\n--\n";
 const std::string kDigits = "0123456789abcdef0123456789ABCDEF0123456789abcdef0123456789ABCDEF";
 
 bool is_made_token(const std::string& token) {
-  if (token.size() != 64) return false;
-  for (const char c : token) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
+  return token.size() == 64 && token.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-// The argument lists the recorder was started with, oldest first.
-std::vector<std::vector<std::string>> icacls_runs() {
-  std::vector<std::vector<std::string>> runs(1);
-  const std::string log = read_whole_file(kArgsPath).value_or("");
-  for (std::size_t begin = 0; begin < log.size();) {
-    const std::size_t end = log.find('\n', begin);
-    const std::string line = log.substr(begin, end - begin);
-    if (line == "--") {
-      runs.emplace_back();
-    } else {
-      runs.back().push_back(line);
-    }
-    begin = end == std::string::npos ? log.size() : end + 1;
-  }
-  runs.pop_back();  // what follows the last separator: nothing when every record is whole
-  return runs;
+std::string icacls_log() { return read_whole_file(kArgsPath).value_or(""); }
+
+std::string repeated(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
 }
 
 std::uint64_t last_write_time(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
   if (!GetFileAttributesExW(to_wide(path).c_str(), GetFileExInfoStandard, &data)) return 0;
-  return (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+  return (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
          data.ftLastWriteTime.dwLowDateTime;
 }
 
@@ -75,74 +58,54 @@ class TokenFile : public ::testing::Test {
     DeleteFileW(to_wide(kTokenPath).c_str());
     DeleteFileW(to_wide(kArgsPath).c_str());
   }
-  static void write_token_file(const std::string& bytes) {
-    ASSERT_TRUE(write_whole_file(kTokenPath, bytes));
-  }
 };
 
-TEST_F(TokenFile, MissingDirectoryAndFileAreMadeAndRestricted) {
+TEST_F(TokenFile, AMissingFileIsMadeRestrictedAndReadAgainOnEveryCall) {
   ASSERT_TRUE(RemoveDirectoryW(to_wide(kDataDirectory).c_str()));
   const std::string token = load_or_create_token();
   EXPECT_TRUE(is_made_token(token)) << token;
   EXPECT_EQ(read_whole_file(kTokenPath), token);  // 64 bytes: no line end, no byte-order mark
-  const auto runs = icacls_runs();
-  ASSERT_EQ(runs.size(), 1u);
-  EXPECT_EQ(runs[0], kIcaclsArguments);
-  // The file made is then the token of every later call.
   EXPECT_EQ(load_or_create_token(), token);
-  EXPECT_EQ(icacls_runs().size(), 1u);
+  EXPECT_EQ(icacls_log(), kIcaclsRun);
+
+  const std::string next(64, 'B');
+  ASSERT_TRUE(write_whole_file(kTokenPath, next));
+  EXPECT_EQ(load_or_create_token(), next);
 }
 
 TEST_F(TokenFile, ValidFilesAreReturnedTrimmedAndLeftAlone) {
-  const std::string upper(64, 'E');
   const struct {
     std::string bytes;
     std::string token;
   } cases[] = {{kDigits + "\r\n", kDigits},
-               {upper, upper},
+               {std::string(64, 'E'), std::string(64, 'E')},
                {" \t" + kDigits + kDigits + "\xE3\x80\x80\n", kDigits + kDigits}};
   for (const auto& c : cases) {
-    write_token_file(c.bytes);
+    ASSERT_TRUE(write_whole_file(kTokenPath, c.bytes));
     back_date(kTokenPath);
     const std::uint64_t written = last_write_time(kTokenPath);
     EXPECT_EQ(load_or_create_token(), c.token);
     EXPECT_EQ(read_whole_file(kTokenPath), c.bytes);
     EXPECT_EQ(last_write_time(kTokenPath), written) << c.token;
   }
-  EXPECT_TRUE(icacls_runs().empty());
+  EXPECT_EQ(icacls_log(), "");
 }
 
 TEST_F(TokenFile, InvalidFilesAreReplacedByANewToken) {
   const std::string bad[] = {kDigits.substr(0, 63),
                              kDigits.substr(0, 32) + " " + kDigits.substr(32),
                              "\xEF\xBB\xBF" + kDigits, kDigits + "\xFF\r\n"};
-  std::size_t runs = 0;
+  int runs = 0;
   for (const std::string& bytes : bad) {
-    write_token_file(bytes);
+    ASSERT_TRUE(write_whole_file(kTokenPath, bytes));
     const std::string token = load_or_create_token();
     EXPECT_TRUE(is_made_token(token)) << token;
     EXPECT_EQ(read_whole_file(kTokenPath), token);
-    const auto recorded = icacls_runs();
-    ASSERT_EQ(recorded.size(), ++runs);
-    EXPECT_EQ(recorded.back(), kIcaclsArguments);
+    EXPECT_EQ(icacls_log(), repeated(kIcaclsRun, ++runs));
   }
 }
 
-TEST_F(TokenFile, EveryCallReadsTheFileAgain) {
-  const std::string first(64, 'a');
-  const std::string second(64, 'B');
-  write_token_file(first);
-  EXPECT_EQ(load_or_create_token(), first);
-  write_token_file(second);
-  EXPECT_EQ(load_or_create_token(), second);
-  ASSERT_TRUE(DeleteFileW(to_wide(kTokenPath).c_str()));
-  const std::string made = load_or_create_token();
-  EXPECT_TRUE(is_made_token(made));
-  EXPECT_NE(made, second);
-  EXPECT_EQ(load_or_create_token(), made);
-}
-
-TEST_F(TokenFile, UnwritableFileGivesAFreshTokenOnEveryCall) {
+TEST_F(TokenFile, AnUnwritableFileGivesAFreshTokenOnEveryCall) {
   // A directory in the file's place can be neither read nor written as a file.
   ASSERT_TRUE(CreateDirectoryW(to_wide(kTokenPath).c_str(), nullptr));
   const std::string first = load_or_create_token();
@@ -151,8 +114,7 @@ TEST_F(TokenFile, UnwritableFileGivesAFreshTokenOnEveryCall) {
   EXPECT_TRUE(is_made_token(first));
   EXPECT_TRUE(is_made_token(second));
   EXPECT_NE(first, second);
-  // icacls runs even though the write failed.
-  EXPECT_EQ(icacls_runs().size(), 2u);
+  EXPECT_EQ(icacls_log(), repeated(kIcaclsRun, 2));  // icacls runs even though the write failed
 }
 
 }  // namespace
