@@ -2,7 +2,8 @@
 # run-in-wine.sh [--no-display] [--screen WxHxD] PROGRAM.exe [ARGS...]
 # Runs one Windows program under Wine in a prefix of its own, on a virtual X screen of its own
 # (1920x1080x24 unless --screen says otherwise, none with --no-display), and removes both after.
-# The program's exit status is this script's. TOLM_KEEP_PREFIX=1 keeps the prefix for a look.
+# The program's exit status is this script's. TOLM_KEEP_PREFIX=1 keeps the prefix for a look;
+# TOLM_WINEDEBUG sets Wine's debug channels (none by default).
 set -uo pipefail
 display=1
 screen=1920x1080x24
@@ -16,7 +17,7 @@ done
 [ $# -ge 1 ] || { echo "usage: $0 [--no-display] [--screen WxHxD] PROGRAM.exe [ARGS...]" >&2; exit 2; }
 
 prefix=$(mktemp -d /tmp/tolm-wine.XXXXXX)
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=${TOLM_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 xvfb_pid=
 cleanup() {
   wineserver -k >/dev/null 2>&1

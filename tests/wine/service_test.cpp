@@ -67,25 +67,34 @@ std::wstring command_line_of(DWORD pid) {
                                                                                          : L"";
 }
 
-struct Worker {
+struct Helper {
   DWORD pid, parent;
   std::wstring command_line;
 };
 
-// Every running helper whose command line carries --worker.
-std::vector<Worker> workers() {
-  std::vector<Worker> found;
+// Every running helper; with `workers_only`, those whose command line carries --worker.
+std::vector<Helper> helpers(bool workers_only = true) {
+  std::vector<Helper> found;
   const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{.dwSize = sizeof entry};
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
     if (_wcsicmp(entry.szExeFile, L"tolm-capture-helper.exe") != 0) continue;
     const std::wstring line = command_line_of(entry.th32ProcessID);
-    if (line.find(L"--worker") != std::wstring::npos) {
+    if (!workers_only || line.find(L"--worker") != std::wstring::npos) {
       found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, line});
     }
   }
   return found;
+}
+std::vector<Helper> workers() { return helpers(); }
+
+std::string describe(const std::vector<Helper>& found) {
+  std::string text = std::to_string(found.size()) + " worker(s):";
+  for (const Helper& h : found) {
+    text += " [pid " + std::to_string(h.pid) + ", parent " + std::to_string(h.parent) + "]";
+  }
+  return text;
 }
 
 using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, decltype(&CloseServiceHandle)>;
@@ -99,6 +108,11 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
 }
 bool reaches(SC_HANDLE service, DWORD state) {
   return poll([&] { return query(service).dwCurrentState == state; }, 60000, 50);
+}
+std::string describe(const SERVICE_STATUS_PROCESS& s) {
+  return "state " + std::to_string(s.dwCurrentState) + ", accepts " +
+         std::to_string(s.dwControlsAccepted) + ", pid " + std::to_string(s.dwProcessId) +
+         ", exit " + std::to_string(s.dwWin32ExitCode);
 }
 
 // Asks once a server is up: a starting helper creates its pipe only after its token is in place,
@@ -149,7 +163,8 @@ class Service : public ::testing::Test {
   // Wine's services.exe goes on starting its own services after wineboot has returned, some of
   // them until their 30-second timeout. Meanwhile a start waits for the database ("locked", 1055)
   // or is lost in a race inside Wine's dispatcher ("no response", 1053: the SCM then ends the
-  // process it made, perhaps after it launched a worker). Both are retried.
+  // process it made, perhaps after it launched a worker). Both are retried, a lost start only once
+  // every helper of it has ended, so that none of them is taken for the next start's.
   DWORD start() {
     DWORD error = 0;
     poll(
@@ -157,8 +172,8 @@ class Service : public ::testing::Test {
           error = StartServiceW(service_.get(), 0, nullptr) ? 0 : GetLastError();
           if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
             reaches(service_.get(), SERVICE_STOPPED);
-            for (const Worker& w : workers()) {
-              const UniqueHandle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, w.pid));
+            for (const Helper& h : helpers(false)) {
+              const UniqueHandle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, h.pid));
               if (p && TerminateProcess(p.get(), 0)) WaitForSingleObject(p.get(), 10000);
             }
           }
@@ -196,16 +211,32 @@ TEST_F(Service, RunsAWorkerThatServesFramesReplacesItAndStopsCleanly) {
   };
 
   ASSERT_EQ(start(), 0u);
-  ASSERT_TRUE(reaches(service_.get(), SERVICE_RUNNING));
-  EXPECT_EQ(query(service_.get()).dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
-  const DWORD service_pid = query(service_.get()).dwProcessId;
+  // Running, accepting STOP only, as the service's single report before its stop says.
+  SERVICE_STATUS_PROCESS running{};
+  ASSERT_TRUE(poll(
+      [&] {
+        running = query(service_.get());
+        return running.dwCurrentState == SERVICE_RUNNING && running.dwProcessId != 0;
+      },
+      60000, 50))
+      << describe(running);
+  EXPECT_EQ(running.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP))
+      << describe(running);
+  const DWORD service_pid = running.dwProcessId;
   const UniqueHandle service_process(
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, service_pid));
   ASSERT_TRUE(service_process) << service_pid;
 
   // One worker, the service's child, started as the quoted path and the flag.
-  ASSERT_TRUE(poll([] { return workers().size() == 1; }, 30000)) << workers().size();
-  const Worker first = workers().front();
+  std::vector<Helper> found;
+  ASSERT_TRUE(poll(
+      [&] {
+        found = workers();
+        return found.size() == 1;
+      },
+      60000))
+      << describe(found) << "; service " << describe(query(service_.get()));
+  const Helper first = found.front();
   EXPECT_EQ(first.parent, service_pid);
   EXPECT_EQ(first.command_line, L"\"" + helper_exe() + L"\" --worker");
 
@@ -228,7 +259,7 @@ TEST_F(Service, RunsAWorkerThatServesFramesReplacesItAndStopsCleanly) {
   const UniqueHandle first_process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first.pid));
   ASSERT_TRUE(first_process && TerminateProcess(first_process.get(), 7));
   ASSERT_EQ(WaitForSingleObject(first_process.get(), 10000), WAIT_OBJECT_0);
-  std::vector<Worker> now;
+  std::vector<Helper> now;
   ASSERT_TRUE(poll(
       [&] {
         now = workers();
