@@ -13,6 +13,13 @@
 
 namespace tolm::testing {
 
+// Where this test program is, with a trailing backslash: the programs under test are beside it.
+inline std::wstring program_directory() {
+  wchar_t path[MAX_PATH];
+  const std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+  return exe.substr(0, exe.find_last_of(L'\\') + 1);
+}
+
 struct ChildRun {
   DWORD exit_code = 0xFFFFFFFF;
   std::string out;

@@ -23,12 +23,7 @@ using namespace std::string_literals;
 
 const std::string kToken = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-std::wstring program_directory() {
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  const std::wstring exe(path, n);
-  return exe.substr(0, exe.find_last_of(L'\\') + 1);
-}
+using testing::program_directory;
 
 // The helper as a child process, ended when this goes.
 class Helper {

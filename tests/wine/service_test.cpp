@@ -31,11 +31,7 @@ namespace {
 
 const std::string kToken(64, 'a');
 
-std::wstring program_directory() {
-  wchar_t path[MAX_PATH];
-  const std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-  return exe.substr(0, exe.find_last_of(L'\\') + 1);
-}
+using testing::program_directory;
 std::wstring helper_exe() { return program_directory() + L"tolm-capture-helper.exe"; }
 
 // The bounds are generous: they catch a hang, not a slow machine.
