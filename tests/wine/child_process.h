@@ -51,7 +51,11 @@ inline ChildRun run_child(const std::wstring& command_line, const std::wstring& 
   }
   CloseHandle(pi.hThread);
   const UniqueHandle process(pi.hProcess);
-  EXPECT_EQ(WaitForSingleObject(process.get(), 60000), WAIT_OBJECT_0) << from_wide(command_line);
+  if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << "did not end: " << from_wide(command_line);
+    TerminateProcess(process.get(), 1);  // not left running into the next test
+    WaitForSingleObject(process.get(), 10000);
+  }
   GetExitCodeProcess(process.get(), &run.exit_code);
   run.out = read_whole_file(from_wide(out_path)).value_or("");
   run.err = read_whole_file(from_wide(err_path)).value_or("");

@@ -69,7 +69,7 @@ struct Helper {
 };
 
 // Every running helper; with `workers_only`, those whose command line carries --worker.
-std::vector<Helper> helpers(bool workers_only = true) {
+std::vector<Helper> helpers(bool workers_only) {
   std::vector<Helper> found;
   const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{.dwSize = sizeof entry};
@@ -83,7 +83,7 @@ std::vector<Helper> helpers(bool workers_only = true) {
   }
   return found;
 }
-std::vector<Helper> workers() { return helpers(); }
+std::vector<Helper> workers() { return helpers(true); }
 
 std::string describe(const std::vector<Helper>& found) {
   std::string text = std::to_string(found.size()) + " worker(s):";
