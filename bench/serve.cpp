@@ -19,12 +19,15 @@
 #include <vector>
 
 #include "base/files.h"
+#include "base/handles.h"
+#include "base/security_win.h"
 #include "capture/control_files.h"
 #include "capture/frame.h"
 #include "capture/frame_grabber.h"
 #include "client/pipe_client.h"
 #include "pattern_window.h"
 #include "server/access_token.h"
+#include "server/capture_server.h"
 
 namespace {
 
@@ -52,14 +55,14 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-// The helper's loop without its request rules, token or frame: the floor a server can reach.
+// The helper's loop without its request rules, token or frame: the floor a server can reach. Its
+// instances are made as the helper's are, so the client accepts them.
 void serve_bare(const std::string& response, const std::atomic<bool>& stop) {
+  const tolm::PipeInstanceSpec spec = tolm::capture_pipe_spec(tolm::own_account_sid());
   while (!stop.load()) {
-    HANDLE pipe = CreateNamedPipeA(
-        kBarePipe, PIPE_ACCESS_DUPLEX,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 4,
-        16 * 1024 * 1024, 4096, 500, nullptr);
-    if (pipe == INVALID_HANDLE_VALUE) return;
+    tolm::UniqueFile owned = tolm::create_pipe_instance(kBarePipe, spec);
+    if (!owned) return;
+    const HANDLE pipe = owned.get();
     (void)ConnectNamedPipe(pipe, nullptr);
     char request[256];
     DWORD got = 0;
@@ -72,7 +75,6 @@ void serve_bare(const std::string& response, const std::atomic<bool>& stop) {
     }
     (void)FlushFileBuffers(pipe);
     DisconnectNamedPipe(pipe);
-    CloseHandle(pipe);
   }
 }
 

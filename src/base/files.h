@@ -1,7 +1,8 @@
-// Whole-file access and the data directory. Paths are UTF-8. Windows only.
+// Windows only: whole-file access and the data directory. Paths are UTF-8.
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,14 +20,52 @@ inline constexpr std::string_view kDataDirectory = "C:\\ProgramData\\Tolm";
 [[nodiscard]] std::optional<std::string> read_whole_file(std::string_view path,
                                                          std::size_t max_bytes = 1 << 20);
 
-// Creates or truncates the file and writes all of `bytes`: read, write and delete sharing, no
+// Replaces the file's content with `bytes`, and only ever at that name: a reparse point or a file
+// with a second hard link found there is not written through; its name is removed (the link, not
+// what it leads to) and a new plain file is made in its place. Read, write and delete sharing, no
 // temporary file, no rename, no flush. Returns false on any failure; callers may ignore it.
 bool write_whole_file(std::string_view path, std::string_view bytes);
 
-// Creates `kDataDirectory` with all missing parents; failures are ignored.
-void create_data_directory();
-
 // Creates a directory and all of its missing parents. True when it exists afterwards.
 bool create_directories(std::string_view path);
+
+// A folder that a privileged process writes into, used only while it is a plain folder owned by
+// SYSTEM, Administrators or this process's account. Anything else found at the path (a link, a
+// folder of another account, a file) is renamed "<name>.untrusted-<ms since 1970>" (a link is
+// renamed, not its target) and the folder is made afresh, keeping the permissions it inherits.
+class TrustedFolder {
+ public:
+  // `owner_of` reads the owner SID of an open folder; tests stand in for it, since Wine keeps no
+  // owners.
+  using OwnerOf = std::string (*)(void* handle);
+  explicit TrustedFolder(std::string path, OwnerOf owner_of = nullptr);
+
+  // True when the folder can be used now. A missing folder is made only with `create`.
+  [[nodiscard]] bool ready(bool create);
+
+ private:
+  // The creation time too: a file system may give a new folder the index of a deleted one.
+  struct FolderId {
+    unsigned long volume = 0, high = 0, low = 0, created_low = 0, created_high = 0;
+    friend bool operator==(const FolderId&, const FolderId&) = default;
+  };
+  enum class Look { kMissing, kUse, kMovedAside, kUnusable };
+  Look look();
+
+  std::mutex mutex_;
+  std::string path_;
+  OwnerOf owner_of_;
+  std::optional<FolderId> trusted_;  // the folder last found trustworthy: not examined again
+};
+
+// The process's guard of `kDataDirectory`. Every read and write of the helper's own files in it
+// goes through it.
+[[nodiscard]] TrustedFolder& data_directory();
+
+// A file of the data directory, read only when the folder can be trusted.
+[[nodiscard]] std::optional<std::string> read_data_file(std::string_view name);
+
+// Writes a file of the data directory, creating the folder when `create_folder` asks for it.
+bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder);
 
 }  // namespace tolm

@@ -6,19 +6,19 @@
 namespace tolm {
 
 CaptureTarget read_capture_target() {
-  const auto bytes = read_whole_file(data_file("capture.target"));
+  const auto bytes = read_data_file("capture.target");
   return parse_capture_target(bytes ? std::optional<std::string_view>(*bytes) : std::nullopt);
 }
 
 std::uint64_t read_display_index() {
-  const auto bytes = read_whole_file(data_file("display.index"));
+  const auto bytes = read_data_file("display.index");
   return parse_display_index(bytes ? std::optional<std::string_view>(*bytes) : std::nullopt);
 }
 
 void write_last_error(std::string_view text) {
   std::string content(text);
   content += '\n';
-  write_whole_file(data_file("capture.last-error.txt"), content);
+  (void)write_data_file("capture.last-error.txt", content, false);
 }
 
 }  // namespace tolm

@@ -34,7 +34,7 @@ std::optional<std::string> object_name(HDESK desktop) {
 }  // namespace
 
 std::vector<DesktopCandidate> DesktopTracker::candidate_desktops() const {
-  const std::optional<std::string> remembered = read_whole_file(data_file(kDesktopFile));
+  const std::optional<std::string> remembered = read_data_file(kDesktopFile);
   std::vector<std::string> enumerated;
   if (HWINSTA station = GetProcessWindowStation(); station != nullptr) {
     // What was collected counts even when the enumeration reports a failure.
@@ -54,8 +54,7 @@ std::string DesktopTracker::input_desktop_name() const {
 }
 
 void DesktopTracker::remember_desktop(std::string_view name) const {
-  create_data_directory();
-  (void)write_whole_file(data_file(kDesktopFile), name);
+  (void)write_data_file(kDesktopFile, name, true);
 }
 
 }  // namespace tolm

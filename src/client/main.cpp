@@ -29,6 +29,7 @@ enum Exit : int {
   kNoServer = 5,
   kMalformed = 6,
   kOther = 7,
+  kUntrustedServer = 8,
 };
 
 constexpr char kUsageText[] =
@@ -36,7 +37,7 @@ constexpr char kUsageText[] =
     "       tolm-capture-client frame --out FILE.bmp [--token TOKEN] [--timeout MS]\n"
     "The token is read from C:\\ProgramData\\Tolm\\capture.auth unless given.\n"
     "Exit status: 0 done, 2 usage, 3 unauthorized, 4 no frame, 5 no server,\n"
-    "6 truncated or malformed response, 7 anything else.\n";
+    "6 truncated or malformed response, 7 anything else, 8 pipe served by an untrusted owner.\n";
 
 int fail(int code, const std::string& message) {
   std::fprintf(stderr, "tolm-capture-client: %s\n", message.c_str());
@@ -72,7 +73,8 @@ std::optional<Options> parse(const std::vector<std::string>& args) {
   return o;
 }
 
-// Written beside the target and moved over it, so a reader never sees half an image.
+// Written beside the target, never through a link planted at that name, and moved over it (a move
+// replaces a link rather than writing through it), so a reader never sees half an image.
 // Returns 0 or the error code of the step that failed.
 DWORD save(const std::string& path, const std::string& bytes) {
   const std::wstring temporary =
@@ -106,6 +108,8 @@ int run(const Options& o) {
       frame ? tolm::client::frame_request(token) : tolm::client::status_request(token);
   const tolm::client::Exchange ex = tolm::client::exchange(request, o.timeout_ms);
   if (ex.failure == tolm::client::Failure::kNoServer) return fail(kNoServer, ex.error);
+  if (ex.failure == tolm::client::Failure::kUntrustedServer) return fail(kUntrustedServer, ex.error);
+  if (ex.failure == tolm::client::Failure::kTooLong) return fail(kMalformed, ex.error);
   if (ex.failure != tolm::client::Failure::kNone) return fail(kOther, ex.error);
 
   const tolm::client::Response r = tolm::client::read_response(ex.bytes, frame);

@@ -1,6 +1,7 @@
 // One request to the capture server and everything it sends back. Windows only.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -10,7 +11,10 @@ inline constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
 
 // The server's reply, or why there is none. `error` is empty on success; the bytes are then
 // whatever arrived before the server closed its end, possibly nothing.
-enum class Failure { kNone, kNoServer, kBusy, kTimeout, kIo };
+enum class Failure { kNone, kNoServer, kBusy, kTimeout, kUntrustedServer, kTooLong, kIo };
+
+// The largest answer a server can give: a frame of the largest size the helper captures.
+inline constexpr std::size_t kMaxResponseBytes = 20 + std::size_t{2560} * 1440 * 4;
 
 struct Exchange {
   std::string bytes;
@@ -18,8 +22,9 @@ struct Exchange {
   Failure failure = Failure::kNone;
 };
 
-// Opens the pipe (retrying while every instance is busy), writes `request` in one piece, reads
-// until the server closes. The whole exchange is bounded by `timeout_ms`; a request longer than
+// Opens the pipe (retrying while every instance is busy), checks that the pipe belongs to SYSTEM,
+// Administrators or this process's account before anything is sent, writes `request` in one piece,
+// reads until the server closes, but no more than `kMaxResponseBytes`. The whole exchange is bounded by `timeout_ms`; a request longer than
 // the server reads is refused before anything is sent. Another pipe name is for measurements.
 [[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000,
                                 const char* pipe_name = kPipeName);

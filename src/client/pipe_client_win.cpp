@@ -5,6 +5,8 @@
 #include <algorithm>
 
 #include "base/handles.h"
+#include "base/security_win.h"
+#include "base/trust.h"
 #include "server/request.h"
 
 namespace tolm::client {
@@ -94,6 +96,14 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
   const Deadline deadline(timeout_ms);
   const UniqueFile pipe = open_pipe(pipe_name, deadline, out);
   if (!pipe) return out;
+  // Whoever created the instance could be anyone who got to the name first: the token goes only to
+  // a server of a trusted account.
+  if (const std::string owner = owner_sid(pipe.get(), SE_KERNEL_OBJECT);
+      !is_trusted_owner(owner, own_account_sid())) {
+    fail(out, Failure::kUntrustedServer,
+         "pipe served by an untrusted owner: " + (owner.empty() ? std::string("none") : owner));
+    return out;
+  }
   const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) {
     fail(out, Failure::kIo, os_error("CreateEvent", GetLastError()));
@@ -123,6 +133,10 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
   }
   for (;;) {
     const std::size_t have = out.bytes.size();
+    if (have > kMaxResponseBytes) {
+      fail(out, Failure::kTooLong, "response too long");
+      return out;
+    }
     out.bytes.resize(have + kReadChunk);
     ov = OVERLAPPED{};
     ov.hEvent = event.get();

@@ -2,6 +2,8 @@
 
 #include <bcrypt.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,8 +110,8 @@ void restrict_token_file() {
   std::wstring command = L"\"" + program + L"\" " + to_wide(data_file(kTokenFileName)) +
                          L" /inheritance:r /grant:r SYSTEM:F Administrators:F Users:R";
 
-  // Only the child's ends are inheritable. Another thread's CreateProcess with inheritance could
-  // still pick them up in between; the product launches nothing else with inheritance on.
+  // The child's ends are made inheritable, and the attribute list below hands the child those and
+  // nothing else, whatever other handles of this process are inheritable.
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
   const UniqueFile null_input(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                           &inheritable, OPEN_EXISTING, 0, nullptr));
@@ -121,18 +123,33 @@ void restrict_token_file() {
   UniqueHandle child_output(write_end);
   if (!SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0)) return;
 
+  HANDLE inherited[] = {null_input.get(), child_output.get()};
+  SIZE_T list_bytes = 0;
+  (void)InitializeProcThreadAttributeList(nullptr, 1, 0, &list_bytes);
+  std::vector<std::uint64_t> list_buffer(list_bytes / sizeof(std::uint64_t) + 1);
+  const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_buffer.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &list_bytes)) return;
+  const std::unique_ptr<_PROC_THREAD_ATTRIBUTE_LIST, decltype(&DeleteProcThreadAttributeList)>
+      list_owner(list, &DeleteProcThreadAttributeList);
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                 sizeof inherited, nullptr, nullptr)) {
+    return;
+  }
+
   // Standard output and error share one pipe, so a single reader drains both and neither can
   // fill up and block the tool.
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = null_input.get();
-  startup.hStdOutput = child_output.get();
-  startup.hStdError = child_output.get();
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = null_input.get();
+  startup.StartupInfo.hStdOutput = child_output.get();
+  startup.StartupInfo.hStdError = child_output.get();
+  startup.lpAttributeList = list;
   PROCESS_INFORMATION child{};
-  const BOOL started =
-      CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &startup, &child);
+  const BOOL started = CreateProcessW(
+      program.c_str(), command.data(), nullptr, nullptr, TRUE,
+      CREATE_UNICODE_ENVIRONMENT | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+      &startup.StartupInfo, &child);
   // Our copy of the write end must go before reading, or the pipe never reports its end.
   child_output.reset();
   if (!started) return;
@@ -148,14 +165,12 @@ void restrict_token_file() {
 }  // namespace
 
 std::string load_or_create_token() {
-  const std::string path = data_file(kTokenFileName);
-  if (const auto bytes = read_whole_file(path)) {
+  if (const auto bytes = read_data_file(kTokenFileName)) {
     if (auto token = accept_token_file(*bytes)) return std::move(*token);
   }
-  create_data_directory();
   const std::string token = format_token(random_bytes());
-  write_whole_file(path, token);
-  restrict_token_file();
+  // icacls works by name: it is pointed only at a file this call has just made its own.
+  if (write_data_file(kTokenFileName, token, true)) restrict_token_file();
   return token;
 }
 

@@ -2,16 +2,40 @@
 // thread, one client at a time. Windows only.
 #pragma once
 
-#include <cstdint>
+#include <windows.h>
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "base/handles.h"
 #include "base/stop_flag.h"
 
 namespace tolm {
 
 // How long a connected client may take to send its request, and to read the whole response,
-// before the server drops it and goes on with the next client.
-inline constexpr std::uint32_t kRequestWaitMs = 2000;
+// before the server drops it and goes on with the next client. Only an authorized answer earns the
+// long wait; a refusal is not worth holding the only instance for.
+inline constexpr std::uint32_t kRequestWaitMs = 1000;
 inline constexpr std::uint32_t kResponseDrainMs = 5000;
+inline constexpr std::uint32_t kRefusalDrainMs = 200;
+
+// How every instance of the capture pipe is made: byte mode, local clients only, and a security
+// descriptor that gives the pipe to `own_sid` and lets only SYSTEM, Administrators and that
+// account open it.
+struct PipeInstanceSpec {
+  DWORD open_mode;
+  DWORD pipe_mode;
+  DWORD max_instances;
+  DWORD out_buffer_bytes;
+  DWORD in_buffer_bytes;
+  DWORD default_timeout_ms;
+  std::wstring security;  // SDDL
+};
+[[nodiscard]] PipeInstanceSpec capture_pipe_spec(std::string_view own_sid);
+
+// An instance made as `spec` says; empty when the system refuses it.
+[[nodiscard]] UniqueFile create_pipe_instance(const char* name, const PipeInstanceSpec& spec);
 
 // Returns only when `stop` is set or the capture thread has stopped, tested between clients.
 void RunCaptureServer(StopFlag stop);

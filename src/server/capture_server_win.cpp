@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <initializer_list>
@@ -10,8 +12,10 @@
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/security_win.h"
 #include "base/system_error.h"
 #include "base/text.h"
+#include "base/win_text.h"
 #include "capture/capture_system_win.h"
 #include "capture/control_files.h"
 #include "capture/frame_grabber.h"
@@ -25,10 +29,6 @@ namespace tolm {
 namespace {
 
 constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
-constexpr DWORD kMaxInstances = 4;
-constexpr DWORD kOutputBufferBytes = 16 * 1024 * 1024;  // more than the largest frame response
-constexpr DWORD kInputBufferBytes = 4096;
-constexpr DWORD kDefaultTimeoutMs = 500;
 constexpr DWORD kWritePieceBytes = 65536;
 constexpr DWORD kRetryCreateMs = 100;
 
@@ -113,11 +113,7 @@ void write_response(HANDLE pipe, std::initializer_list<std::string_view> parts) 
 }
 
 std::string status_response(const CaptureState& state) {
-  write_status(state);
-  for (const std::string& path : status_file_paths()) {
-    if (std::optional<std::string> bytes = read_whole_file(path)) return *std::move(bytes);
-  }
-  return std::string(kEmptyStatusResponse);
+  return write_and_read_back_status(state).value_or(std::string(kEmptyStatusResponse));
 }
 
 // The stored frame; before the first publication, a grab of the input desktop made under the
@@ -142,37 +138,65 @@ void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) 
   });
   const std::string request = decode_utf8_lossy(std::string_view(buffer, received));
 
+  std::uint32_t drain_ms = kRefusalDrainMs;
   if (!is_authorized(request, load_or_create_token())) {
     write_response(pipe, {kUnauthorizedResponse});
   } else if (!wants_frame(request)) {
     write_response(pipe, {status_response(state)});
+    drain_ms = kResponseDrainMs;
   } else if (const std::shared_ptr<const Frame> frame = frame_for(state)) {
     const auto& pixels = frame->pixels;
     write_response(pipe, {frame_header(*frame),
                           {reinterpret_cast<const char*>(pixels.data()), pixels.size()}});
+    drain_ms = kResponseDrainMs;
   } else {
     write_response(pipe, {kNoFrameResponse});
   }
   // DisconnectNamedPipe throws away what the client has not read yet: wait until it has.
-  (void)deadline.within(kResponseDrainMs, [&] { return FlushFileBuffers(pipe); });
+  (void)deadline.within(drain_ms, [&] { return FlushFileBuffers(pipe); });
   DisconnectNamedPipe(pipe);
 }
 
 }  // namespace
+
+PipeInstanceSpec capture_pipe_spec(std::string_view own_sid) {
+  // Protected DACL: nothing is inherited, and nobody else (not Everyone, not Anonymous) may open.
+  std::wstring security = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+  if (!own_sid.empty()) security = L"O:" + to_wide(own_sid) + security + L"(A;;GA;;;" + to_wide(own_sid) + L")";
+  return {
+      .open_mode = PIPE_ACCESS_DUPLEX,
+      .pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+      .max_instances = 4,  // shared by every process that serves the name
+      .out_buffer_bytes = 16 * 1024 * 1024,  // more than the largest frame response
+      .in_buffer_bytes = 4096,
+      .default_timeout_ms = 500,
+      .security = std::move(security),
+  };
+}
+
+UniqueFile create_pipe_instance(const char* name, const PipeInstanceSpec& spec) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(spec.security.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return {};
+  }
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  UniqueFile pipe(CreateNamedPipeA(name, spec.open_mode, spec.pipe_mode, spec.max_instances,
+                                   spec.out_buffer_bytes, spec.in_buffer_bytes,
+                                   spec.default_timeout_ms, &attributes));
+  LocalFree(descriptor);
+  return pipe;
+}
 
 void RunCaptureServer(StopFlag stop) {
   (void)load_or_create_token();
   std::shared_ptr<CaptureState> state = CaptureState::create();
   start_detached_thread(run_capture_loop, stop, state);
 
+  const PipeInstanceSpec spec = capture_pipe_spec(own_account_sid());
   IoDeadline deadline;
   while (!stop.is_set() && !state->is_stopped()) {
-    // Local clients only; the name is shared by up to four instances across processes.
-    const UniqueFile pipe(CreateNamedPipeA(kPipeName, PIPE_ACCESS_DUPLEX,
-                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                                               PIPE_REJECT_REMOTE_CLIENTS,
-                                           kMaxInstances, kOutputBufferBytes, kInputBufferBytes,
-                                           kDefaultTimeoutMs, nullptr));
+    const UniqueFile pipe = create_pipe_instance(kPipeName, spec);
     if (!pipe || pipe.get() == nullptr) {
       Sleep(kRetryCreateMs);
       continue;

@@ -1,6 +1,7 @@
 // Writes the status file to its locations. Windows only; nothing is reported back.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,11 @@ void write_status(const CaptureState& state);
 
 // The service variant with `note`, to the first two locations only.
 void write_service_status(std::string_view note);
+
+// The answer to a status request: the worker variant written now, then the first location that can
+// be read, as it is; the document just written when that file is empty or lacks its final line
+// feed (another process is rewriting it); nothing when no location can be read.
+[[nodiscard]] std::optional<std::string> write_and_read_back_status(const CaptureState& state);
 
 // The data directory's copy, C:\Windows\Temp's, then the process's temporary directory's (left out
 // when the system reports none). Built afresh on every call.

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <mutex>
+
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/win_text.h"
@@ -40,12 +42,38 @@ std::optional<std::string> temp_directory() {
   return from_wide(buffer);
 }
 
+// Writers within this process, and the read-back of a status request, take turns: a reader never
+// meets a document this process is half-way through writing.
+std::mutex& status_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// The data directory's copy goes through its guard; the other locations are folders users cannot
+// turn into links, and each file is written without following one.
+bool write_location(std::size_t index, const std::string& path, std::string_view document) {
+  if (index == 0 && !data_directory().ready(true)) return false;
+  return write_whole_file(path, document);
+}
+
+std::optional<std::string> read_location(std::size_t index, const std::string& path) {
+  if (index == 0 && !data_directory().ready(false)) return std::nullopt;
+  return read_whole_file(path);
+}
+
 void write_locations(std::string_view document, std::size_t count) {
-  create_data_directory();
   const std::vector<std::string> paths = status_file_paths();
   for (std::size_t i = 0; i < paths.size() && i < count; ++i) {
-    (void)write_whole_file(paths[i], document);  // every location is tried, whatever happened
+    (void)write_location(i, paths[i], document);  // every location is tried, whatever happened
   }
+}
+
+std::string worker_document(const CaptureState& state) {
+  // One lock after the other, never both; the values may come from slightly different moments.
+  const std::string desktop = state.copy_desktop_name();
+  const bool has_frame = state.has_frame();
+  const std::uint32_t seq = state.read_sequence();
+  return format_worker_status(desktop, has_frame, seq, now_unix_ms());
 }
 
 }  // namespace
@@ -57,15 +85,30 @@ std::vector<std::string> status_file_paths() {
 }
 
 void write_status(const CaptureState& state) {
-  // One lock after the other, never both; the values may come from slightly different moments.
-  const std::string desktop = state.copy_desktop_name();
-  const bool has_frame = state.has_frame();
-  const std::uint32_t seq = state.read_sequence();
-  write_locations(format_worker_status(desktop, has_frame, seq, now_unix_ms()), 3);
+  const std::string document = worker_document(state);
+  const std::lock_guard lock(status_lock());
+  write_locations(document, 3);
 }
 
 void write_service_status(std::string_view note) {
-  write_locations(format_service_status(note, now_unix_ms()), 2);
+  const std::string document = format_service_status(note, now_unix_ms());
+  const std::lock_guard lock(status_lock());
+  write_locations(document, 2);
+}
+
+std::optional<std::string> write_and_read_back_status(const CaptureState& state) {
+  const std::string document = worker_document(state);
+  const std::lock_guard lock(status_lock());
+  write_locations(document, 3);
+  const std::vector<std::string> paths = status_file_paths();
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    std::optional<std::string> bytes = read_location(i, paths[i]);
+    if (!bytes) continue;
+    // Another process may be rewriting the file: what it has not finished is no answer.
+    if (bytes->empty() || bytes->back() != '\n') return document;
+    return bytes;
+  }
+  return std::nullopt;
 }
 
 }  // namespace tolm

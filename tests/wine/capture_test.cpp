@@ -10,7 +10,9 @@
 #include "base/handles.h"
 #include "base/win_text.h"
 #include "capture/capture_system_win.h"
+#include "capture/control_files.h"
 #include "capture/desktop_tracker.h"
+#include "child_process.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
 #include "status/status_document.h"
@@ -102,25 +104,68 @@ TEST(DesktopTracker, ListsCreatedDesktopsInTheirPlaceAndNamesTheInputDesktop) {
   remove_file(data_file("capture.desktop"));
 }
 
-TEST(StatusWriter, AnUnwritableDataDirectoryLeavesTheOtherLocations) {
-  // A file where the data directory should be: it can be neither created nor written into.
-  ASSERT_TRUE(create_directories("C:\\ProgramData"));
-  ASSERT_TRUE(write_whole_file(std::string(kDataDirectory), "in the way"));
+// The data directory as a folder link made from Linux to a folder of victim files. Wine follows
+// such a link even when told not to, so the helper can neither use it nor move it aside (that
+// would move the victims): it writes nothing there and the status lands in the other locations.
+TEST(StatusWriter, ADataDirectoryLinkIsNotWrittenThroughAndTheOtherLocationsAre) {
+  const std::wstring victims = L"C:\\victims";
+  ASSERT_TRUE(create_directories(from_wide(victims)));
+  const Strings names = {"tolm-capture-helper.status.json", "capture.desktop",
+                         "capture.last-error.txt", "capture.auth"};
+  for (const std::string& name : names) {
+    ASSERT_TRUE(write_whole_file(from_wide(victims) + "\\" + name, "victim " + name));
+  }
+  MoveFileExW(to_wide(kDataDirectory).c_str(), L"C:\\ProgramData\\Tolm.before", 0);
+  testing::link_folder_from_linux(to_wide(kDataDirectory), victims);
   const Strings paths = status_file_paths();
   ASSERT_EQ(paths.size(), 3u);
   EXPECT_EQ(paths[1], "C:\\Windows\\Temp\\tolm-capture-helper.status.json");
-  for (const std::string& path : paths) remove_file(path);
+  remove_file(paths[1]);
+  remove_file(paths[2]);
 
   write_status(*CaptureState::create());
-  EXPECT_FALSE(read_whole_file(paths[0]));
   const std::optional<std::string> doc = read_whole_file(paths[1]);
   EXPECT_EQ(doc, format_worker_status("Default", false, 0, number_in(doc, "ts")));
   EXPECT_EQ(read_whole_file(paths[2]), doc);
-
   write_service_status("worker session=1");
   EXPECT_NE(read_whole_file(paths[1])->find(R"("note":"worker session=1")"), std::string::npos);
   EXPECT_EQ(read_whole_file(paths[2]), doc);  // the service variant leaves the third alone
-  remove_file(std::string(kDataDirectory));
+  DesktopTracker().remember_desktop("Default");
+  write_last_error("Default:blank frame");
+  EXPECT_FALSE(read_data_file("capture.desktop"));
+
+  for (const std::string& name : names) {
+    EXPECT_EQ(read_whole_file(from_wide(victims) + "\\" + name), "victim " + name);
+  }
+}
+
+// Wine keeps no owners, so the folder's owner comes from a stand-in here; the folder, the rename
+// and the files are real.
+std::vector<std::string> owners_to_report;  // then SYSTEM
+std::string next_owner(void*) {
+  if (owners_to_report.empty()) return "S-1-5-18";
+  std::string owner = owners_to_report.front();
+  owners_to_report.erase(owners_to_report.begin());
+  return owner;
+}
+
+TEST(TrustedFolder, AForeignOwnersFolderIsMovedAsideAndMadeAfresh) {
+  const std::string path = "C:\\trust\\Tolm";
+  EXPECT_FALSE(TrustedFolder(path, &next_owner).ready(false));  // missing, and not to be made
+  ASSERT_TRUE(TrustedFolder(path, &next_owner).ready(true));
+  ASSERT_TRUE(write_whole_file(path + "\\planted", "theirs"));
+  owners_to_report = {"S-1-5-21-9-9-9-1234"};
+  EXPECT_TRUE(TrustedFolder(path, &next_owner).ready(false));
+  EXPECT_TRUE(owners_to_report.empty());
+  EXPECT_FALSE(read_whole_file(path + "\\planted"));  // a fresh, empty folder
+
+  WIN32_FIND_DATAW found{};
+  const HANDLE search = FindFirstFileW(L"C:\\trust\\Tolm.untrusted-*", &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  FindClose(search);
+  const std::string aside = from_wide(found.cFileName);
+  EXPECT_EQ(aside.find_first_not_of("0123456789", 15), std::string::npos) << aside;
+  EXPECT_EQ(read_whole_file("C:\\trust\\" + aside + "\\planted"), "theirs");
 }
 
 TEST(NoDisplay, APassWithoutAnyPictureRecordsTheLastCandidatesFailure) {

@@ -62,4 +62,41 @@ inline ChildRun run_child(const std::wstring& command_line, const std::wstring& 
   return run;
 }
 
+// Links as a local attacker plants them. Wine makes no symbolic link itself, so a folder link is
+// made from Linux, with the Linux path Wine gives each Windows one.
+inline std::string unix_path(const std::wstring& windows_path) {
+  using Convert = char*(CDECL*)(LPCWSTR);
+  const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* path = convert != nullptr ? convert(windows_path.c_str()) : nullptr;
+  const std::string out = path != nullptr ? path : "";
+  if (path != nullptr) HeapFree(GetProcessHeap(), 0, path);
+  return out;
+}
+
+// Wine does not wait for a Linux program it starts, so the link is watched for instead.
+inline void link_folder_from_linux(const std::wstring& link, const std::wstring& target) {
+  const std::string target_path = unix_path(target);
+  const std::string link_path = unix_path(link);
+  ASSERT_FALSE(target_path.empty() || link_path.empty());
+  std::wstring command =
+      L"Z:\\bin\\ln -s \"" + to_wide(target_path) + L"\" \"" + to_wide(link_path) + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &si, &pi));
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  constexpr DWORD kFolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  for (int i = 0; i < 500 && GetFileAttributesW(link.c_str()) != kFolderLink; ++i) Sleep(20);
+  ASSERT_EQ(GetFileAttributesW(link.c_str()), kFolderLink);
+}
+
+inline DWORD link_count(const std::string& path) {
+  const UniqueFile file(CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  BY_HANDLE_FILE_INFORMATION info{};
+  return file && GetFileInformationByHandle(file.get(), &info) ? info.nNumberOfLinks : 0;
+}
+
 }  // namespace tolm::testing

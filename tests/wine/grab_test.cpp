@@ -89,7 +89,7 @@ TEST_F(PatternScreen, GrabsThePatternInBlueGreenRedOrderAtOneToOneScaledAndByAPl
 }
 
 TEST_F(PatternScreen, DisplayIndexPicksAMonitorInEnumerationOrderElseThePrimaryScreen) {
-  create_data_directory();
+  (void)create_directories(kDataDirectory);
   for (const auto& [index, copy] : {std::pair{"0", "StretchBlt 0 0 1920 1079 100 0 1921 1080"},
                                     {"1", "BitBlt 0 0 1920 1080 -1920 0"},
                                     {"2", "BitBlt 0 0 1920 1080 0 0"}}) {

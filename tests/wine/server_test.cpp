@@ -78,7 +78,7 @@ std::string ask_raw(const std::string& request) {
 std::string auth(const std::string& token = kToken) { return "AUTH " + token + "\n"; }
 
 void write_token(const std::string& token) {
-  create_data_directory();
+  (void)create_directories(kDataDirectory);
   ASSERT_TRUE(write_whole_file(data_file("capture.auth"), token));
 }
 

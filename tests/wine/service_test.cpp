@@ -126,7 +126,7 @@ client::Exchange ask_when_up(const std::string& request) {
 }
 
 void write_token() {
-  create_data_directory();
+  (void)create_directories(kDataDirectory);
   ASSERT_TRUE(write_whole_file(data_file("capture.auth"), kToken));
 }
 

@@ -169,7 +169,7 @@ std::string status_note() {
 }
 
 TEST(Fallback, ALaunchThatCannotMoveTheTokenStartsOneServerInThisProcess) {
-  create_data_directory();
+  (void)create_directories(kDataDirectory);
   ASSERT_TRUE(write_whole_file(data_file("capture.auth"), kToken));
   rec = {.failing = "SetTokenInformation", .failing_code = ERROR_PRIVILEGE_NOT_HELD};
   // The fallback's own status writes overwrite the service's note soon after each attempt, so the
