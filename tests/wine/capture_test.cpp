@@ -15,6 +15,7 @@
 #include "child_process.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
+#include "server/access_token.h"
 #include "status/status_document.h"
 #include "status/status_writer.h"
 
@@ -133,6 +134,8 @@ TEST(StatusWriter, ADataDirectoryLinkIsNotWrittenThroughAndTheOtherLocationsAre)
   DesktopTracker().remember_desktop("Default");
   write_last_error("Default:blank frame");
   EXPECT_FALSE(read_data_file("capture.desktop"));
+  const std::string token = load_or_create_token();  // made, but stored nowhere
+  EXPECT_NE(load_or_create_token(), token);
 
   for (const std::string& name : names) {
     EXPECT_EQ(read_whole_file(from_wide(victims) + "\\" + name), "victim " + name);

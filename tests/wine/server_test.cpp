@@ -1,11 +1,17 @@
 // The real tolm-capture-helper.exe --console, asked by real pipe clients.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <atomic>
 #include <thread>
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/security_win.h"
 #include "base/win_text.h"
 #include "child_process.h"
 #include "client/capture_response.h"
@@ -61,11 +67,21 @@ std::string ask(const std::string& request) {
   return e.bytes;
 }
 
+// The pipe opened without the client library, waiting while the server is between instances.
+UniqueFile open_pipe(DWORD access = GENERIC_READ | GENERIC_WRITE) {
+  for (int i = 0; i < 100; ++i) {
+    UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", access, 0, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+    if (pipe) return pipe;
+    (void)WaitNamedPipeW(L"\\\\.\\pipe\\tolm-capture", 100);
+  }
+  ADD_FAILURE() << "no free instance of the capture pipe";
+  return {};
+}
+
 // Without the client library, which refuses what the server would not read whole.
 std::string ask_raw(const std::string& request) {
-  const UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", GENERIC_READ | GENERIC_WRITE, 0,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
-  EXPECT_TRUE(pipe);
+  const UniqueFile pipe = open_pipe();
   DWORD n = 0;
   EXPECT_TRUE(
       WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr));
@@ -213,7 +229,10 @@ TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
 
 TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   const std::wstring image = program_directory() + L"client-frame.bmp";
+  const std::wstring victim = program_directory() + L"victim.bmp";
   DeleteFileW(image.c_str());
+  ASSERT_TRUE(write_whole_file(from_wide(victim), "victim"));
+  ASSERT_TRUE(CreateHardLinkW(image.c_str(), victim.c_str(), nullptr));
   const testing::ChildRun frame = run_client(L"frame --out \"" + image + L"\"");
   EXPECT_EQ(frame.exit_code, 0u) << frame.err;
   EXPECT_EQ(frame.out, "1920x1080 frame saved to " + from_wide(image) + "\r\n");  // text mode
@@ -221,6 +240,7 @@ TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   ASSERT_EQ(saved.width, 1920u);
   ASSERT_EQ(saved.height, 1080u);
   testing::expect_pattern(saved);
+  EXPECT_EQ(read_whole_file(from_wide(victim)), "victim");
 
   const testing::ChildRun status = run_client(L"status");
   EXPECT_EQ(status.exit_code, 0u) << status.err;
@@ -235,6 +255,27 @@ TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   EXPECT_EQ(run_client(L"status --timeout 0").exit_code, 2u);
 }
 
+// Hard links to victim files planted, while the helper runs, at names it rewrites: every pass, on a
+// status request. Each name becomes a file of its own; the victims keep their bytes.
+TEST_F(PatternServer, LinksPlantedAtItsFileNamesAreReplacedNotWrittenThrough) {
+  const std::vector<std::string> paths = status_file_paths();
+  const std::string planted[] = {data_file("capture.desktop"), paths[0], paths[1]};
+  for (int i = 0; i < 3; ++i) {
+    const std::string victim = "C:\\victim-" + std::to_string(i);
+    ASSERT_TRUE(write_whole_file(victim, "victim"));
+    DeleteFileW(to_wide(planted[i]).c_str());
+    ASSERT_TRUE(CreateHardLinkW(to_wide(planted[i]).c_str(), to_wide(victim).c_str(), nullptr));
+  }
+  EXPECT_EQ(ask(auth()).rfind("{\"ok\":true", 0), 0u);
+  for (int i = 0; i < 100 && testing::link_count(planted[0]) != 1; ++i) Sleep(50);
+  EXPECT_EQ(read_whole_file(planted[0]), "Default");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(testing::link_count(planted[i]), 1u) << planted[i];
+    EXPECT_EQ(read_whole_file("C:\\victim-" + std::to_string(i)), "victim") << planted[i];
+  }
+  EXPECT_EQ(read_whole_file(paths[1]).value_or("").rfind("{\"ok\":true", 0), 0u);
+}
+
 TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
   const std::string next(64, 'e');
   write_token(next);
@@ -243,9 +284,8 @@ TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
   write_token(kToken);
 }
 
-TEST_F(PatternServer, PipeInstancesHaveTheirSizes) {
-  const UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", GENERIC_READ | GENERIC_WRITE, 0,
-                                    nullptr, OPEN_EXISTING, 0, nullptr));
+TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
+  const UniqueFile pipe = open_pipe();
   ASSERT_TRUE(pipe);
   DWORD flags = 0, out_size = 0, in_size = 0, instances = 0;
   ASSERT_TRUE(GetNamedPipeInfo(pipe.get(), &flags, &out_size, &in_size, &instances));
@@ -254,6 +294,24 @@ TEST_F(PatternServer, PipeInstancesHaveTheirSizes) {
   // From the client's side the server's output buffer is the input one.
   EXPECT_EQ(std::max(out_size, in_size), 16u * 1024 * 1024);
   EXPECT_EQ(std::min(out_size, in_size), 4096u);
+
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(pipe.get(), SE_KERNEL_OBJECT,
+                            OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, &descriptor),
+            ERROR_SUCCESS);
+  LPWSTR sddl = nullptr;
+  ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+      descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl,
+      nullptr));
+  const std::string me = own_account_sid();
+  EXPECT_EQ(from_wide(sddl), "O:" + me + "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + me + ")");
+  LocalFree(sddl);
+  LocalFree(descriptor);
+  // Wine neither rejects remote clients nor reports the flag: the helper's instances are made
+  // from this.
+  EXPECT_EQ(capture_pipe_spec(me).pipe_mode,
+            DWORD{PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS});
 }
 
 TEST_F(PatternServer, FourClientsAtOnceGetWholeFrames) {
@@ -279,33 +337,53 @@ TEST_F(PatternServer, FourClientsAtOnceGetWholeFrames) {
   EXPECT_EQ(whole.load(), kClients * kEach);
 }
 
-// A client that sends nothing, and one that stops reading, each hold the only instance for a
-// bounded time; the next client is served after it.
-TEST_F(PatternServer, StuckClientsDelayOthersBySecondsOnly) {
-  for (const bool sends_request : {false, true}) {
-    const UniqueFile stuck(CreateFileW(L"\\\\.\\pipe\\tolm-capture", GENERIC_READ | GENERIC_WRITE,
-                                       0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(stuck);
+// A connection that cannot be a client holds the only instance for the short bounds, one that asked
+// for a frame and stops reading for the long one; the frame client behind it is served whole.
+TEST_F(PatternServer, StuckAndReadOnlyClientsDelayOthersByTheirBoundsOnly) {
+  const auto delay_behind = [](DWORD access, bool sends_request) -> ULONGLONG {
+    const UniqueFile stuck = open_pipe(access);
     if (sends_request) {
       const std::string request = auth() + "FRAME\n";
       DWORD written = 0;
-      ASSERT_TRUE(WriteFile(stuck.get(), request.data(), static_cast<DWORD>(request.size()),
+      EXPECT_TRUE(WriteFile(stuck.get(), request.data(), static_cast<DWORD>(request.size()),
                             &written, nullptr));
     }
     const ULONGLONG start = GetTickCount64();
-    const client::Exchange next = client::exchange(auth(), 30000);
+    const client::Exchange next = client::exchange(auth() + "FRAME\n", 30000);
     const ULONGLONG waited = GetTickCount64() - start;
     EXPECT_EQ(next.error, "");
-    EXPECT_EQ(next.bytes.rfind("{\"ok\":true", 0), 0u);
-    // Generous: the bound is what matters, not its exact length on a loaded machine.
-    EXPECT_LT(waited, (kRequestWaitMs + kResponseDrainMs) * 2ull) << sends_request;
+    EXPECT_EQ(next.bytes.size(), 20 + 1920u * 1080 * 4);
+    return waited;
+  };
+  // Generous margins: the bound is what matters, not its exact length on a loaded machine.
+  constexpr ULONGLONG kMargin = 1000;
+  const ULONGLONG silent = delay_behind(GENERIC_READ | GENERIC_WRITE, false);
+  EXPECT_LT(silent, kRequestWaitMs + kRefusalDrainMs + kMargin);
+  const ULONGLONG not_reading = delay_behind(GENERIC_READ | GENERIC_WRITE, true);
+  EXPECT_LT(not_reading, kResponseDrainMs + kMargin);
+  ULONGLONG worst_read_only = 0;
+  for (int i = 0; i < 20; ++i) {
+    worst_read_only = std::max(worst_read_only, delay_behind(GENERIC_READ, false));
   }
+  EXPECT_LT(worst_read_only, kRequestWaitMs + kRefusalDrainMs + kMargin);
+  std::printf("frame client delayed %llu ms behind a silent client, %llu ms behind one that stops "
+              "reading, at most %llu ms behind each of 20 read-only opens\n",
+              silent, not_reading, worst_read_only);
 }
 
 // Under an empty screen nothing is ever published: a frame request gets the server's own grab,
 // which finds the screen blank too.
 TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart) {
-  DeleteFileW(to_wide(data_file("capture.auth")).c_str());
+  // Hard links to victim files planted at the names the helper writes: an invalid token file, and
+  // the record of a pass without a picture, which every pass on this screen writes.
+  const std::string victims[] = {"C:\\victim-auth", "C:\\victim-error"};
+  const std::string planted[] = {data_file("capture.auth"), data_file("capture.last-error.txt")};
+  (void)create_directories(kDataDirectory);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(write_whole_file(victims[i], "victim"));
+    DeleteFileW(to_wide(planted[i]).c_str());
+    ASSERT_TRUE(CreateHardLinkW(to_wide(planted[i]).c_str(), to_wide(victims[i]).c_str(), nullptr));
+  }
   DeleteFileW(to_wide(data_file("icacls-args.txt")).c_str());
   // A copy next to the recording icacls.exe, which it then finds first.
   const std::wstring beside_recorder = program_directory() + L"token-tests\\";
@@ -330,36 +408,111 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   const testing::ChildRun no_frame = run_client(L"frame --out x.bmp");
   EXPECT_EQ(no_frame.exit_code, 4u);
   EXPECT_NE(no_frame.err.find("no frame"), std::string::npos) << no_frame.err;
+
+  for (int i = 0; i < 100 && testing::link_count(planted[1]) != 1; ++i) Sleep(50);
+  EXPECT_EQ(read_whole_file(planted[1]), "Disconnect:open desktop failed\n");
+  EXPECT_EQ(testing::link_count(planted[0]), 1u);
+  for (const std::string& victim : victims) {
+    EXPECT_EQ(read_whole_file(victim), "victim");
+    EXPECT_EQ(testing::link_count(victim), 1u);
+  }
 }
 
-// No helper runs here: the client says so, and a response cut short is not taken for a frame.
-TEST(ClientWithoutServer, NoServerAndATruncatedFrameAreToldApart) {
-  const testing::ChildRun none = run_client(L"status --token " + to_wide(kToken));
+// Someone else's server on the capture pipe: it records what each of `connections` clients sent
+// and answers each with `response`. `sddl` null: no descriptor at all.
+class StandIn {
+ public:
+  StandIn(const wchar_t* sddl, std::string response, int connections)
+      : thread_([=, this] { serve(sddl, response, connections); }) {}
+  ~StandIn() { received(); }
+  StandIn(const StandIn&) = delete;
+  StandIn& operator=(const StandIn&) = delete;
+
+  // What the clients sent, once all of them have been served.
+  std::string received() {
+    if (thread_.joinable()) thread_.join();
+    return received_;
+  }
+
+ private:
+  void serve(const wchar_t* sddl, const std::string& response, int connections) {
+    for (int i = 0; i < connections; ++i) {
+      UniqueFile pipe;
+      if (sddl == nullptr) {
+        pipe = UniqueFile(CreateNamedPipeA("\\\\.\\pipe\\tolm-capture", PIPE_ACCESS_DUPLEX,
+                                           PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 4096, 0, nullptr));
+      } else {
+        PipeInstanceSpec spec = capture_pipe_spec("");
+        spec.security = sddl;
+        pipe = create_pipe_instance("\\\\.\\pipe\\tolm-capture", spec);
+      }
+      ASSERT_TRUE(pipe);
+      if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+      char request[512];
+      DWORD n = 0;
+      if (ReadFile(pipe.get(), request, sizeof request, &n, nullptr)) received_.append(request, n);
+      for (std::size_t done = 0; done < response.size(); done += n) {
+        if (!WriteFile(pipe.get(), response.data() + done,
+                       static_cast<DWORD>(std::min<std::size_t>(response.size() - done, 65536)),
+                       &n, nullptr)) {
+          break;
+        }
+      }
+      FlushFileBuffers(pipe.get());
+      DisconnectNamedPipe(pipe.get());
+    }
+  }
+
+  std::string received_;
+  std::thread thread_;
+};
+
+std::string frame_response(std::uint32_t width, std::uint32_t height, std::size_t pixel_bytes) {
+  const std::uint32_t header[] = {width, height, width * 4, width * height * 4};
+  std::string response = "RFRA";
+  response.append(reinterpret_cast<const char*>(header), sizeof header);
+  response.append(pixel_bytes, '\x7f');
+  return response;
+}
+
+// No helper runs here: the client says so, sends nothing to a server of an untrusted owner, and
+// takes neither a response cut short nor one too long for a frame.
+TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
+  const std::wstring token_argument = L" --token " + to_wide(kToken);
+  const testing::ChildRun none = run_client(L"status" + token_argument);
   EXPECT_EQ(none.exit_code, 5u) << none.err;
 
-  // A stand-in server that promises a 2x2 frame and sends half of it.
-  const UniqueFile pipe(CreateNamedPipeA("\\\\.\\pipe\\tolm-capture", PIPE_ACCESS_DUPLEX,
-                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 4096, 0, nullptr));
-  ASSERT_TRUE(pipe);
-  std::thread server([&] {
-    if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
-    char request[512];
-    DWORD n = 0;
-    (void)ReadFile(pipe.get(), request, sizeof request, &n, nullptr);
-    const std::uint32_t header[] = {2, 2, 8, 16};
-    std::string response = "RFRA";
-    response.append(reinterpret_cast<const char*>(header), sizeof header);
-    response.append(8, '\x7f');
-    (void)WriteFile(pipe.get(), response.data(), static_cast<DWORD>(response.size()), &n, nullptr);
-    FlushFileBuffers(pipe.get());
-    DisconnectNamedPipe(pipe.get());
-  });
-  const testing::ChildRun cut = run_client(L"frame --out cut.bmp --token " + to_wide(kToken));
-  server.join();
-  EXPECT_EQ(cut.exit_code, 6u);
-  EXPECT_NE(cut.err.find("frame cut short: 8 of 16 pixel bytes"), std::string::npos) << cut.err;
-  EXPECT_EQ(GetFileAttributesW((program_directory() + L"cut.bmp").c_str()),
-            INVALID_FILE_ATTRIBUTES);
+  const struct {
+    const wchar_t* sddl;
+    const char* owner;
+  } impostors[] = {{nullptr, "none"}, {L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", "S-1-5-21-1-2-3-1001"}};
+  for (const auto& impostor : impostors) {
+    StandIn server(impostor.sddl, std::string(kUnauthorizedResponse), 2);
+    const std::string refusal = std::string("pipe served by an untrusted owner: ") + impostor.owner;
+    const client::Exchange e = client::exchange(auth() + "FRAME\n", 10000);
+    EXPECT_EQ(e.failure, client::Failure::kUntrustedServer);
+    EXPECT_EQ(e.error, refusal);
+    const testing::ChildRun cli = run_client(L"status" + token_argument);
+    EXPECT_EQ(cli.exit_code, 8u);
+    EXPECT_NE(cli.err.find(refusal), std::string::npos) << cli.err;
+    EXPECT_EQ(server.received(), "");
+  }
+
+  const std::wstring own = L"O:" + to_wide(own_account_sid()) + L"D:(A;;GA;;;WD)";
+  const struct {
+    std::string response;
+    const char* error;
+  } bad[] = {{frame_response(2, 2, 8), "frame cut short: 8 of 16 pixel bytes"},
+             {frame_response(2560, 1440, 2560 * 1440 * 4 + 1), "response too long"}};
+  for (const auto& b : bad) {
+    StandIn server(own.c_str(), b.response, 1);
+    const testing::ChildRun cut = run_client(L"frame --out cut.bmp" + token_argument);
+    EXPECT_EQ(server.received(), auth() + "FRAME\n");
+    EXPECT_EQ(cut.exit_code, 6u);
+    EXPECT_NE(cut.err.find(b.error), std::string::npos) << cut.err;
+    EXPECT_EQ(GetFileAttributesW((program_directory() + L"cut.bmp").c_str()),
+              INVALID_FILE_ATTRIBUTES);
+  }
 }
 
 }  // namespace
