@@ -65,7 +65,7 @@ double grab_cost() {
 double loop_rate() {
   tolm::StopFlag stop;
   const auto state = tolm::CaptureState::create();
-  std::thread capture(tolm::run_capture_loop, stop, state);
+  std::thread capture(tolm::run_capture_loop, stop, state, nullptr);
   while (state->read_sequence() == 0) Sleep(1);
   const std::uint32_t first = state->read_sequence();
   const double start = now_s();

@@ -13,8 +13,9 @@ constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIG
 
 }  // namespace
 
-Win32CaptureSystem::Win32CaptureSystem()
-    : timer_(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
+Win32CaptureSystem::Win32CaptureSystem(void (*upkeep)())
+    : upkeep_(upkeep),
+      timer_(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
                                     TIMER_MODIFY_STATE | SYNCHRONIZE)) {
   LARGE_INTEGER frequency;
   if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0) {
@@ -41,7 +42,10 @@ void Win32CaptureSystem::remember_desktop(std::string_view name) {
 
 void Win32CaptureSystem::write_last_error(std::string_view text) { tolm::write_last_error(text); }
 
-void Win32CaptureSystem::write_status(const CaptureState& state) { tolm::write_status(state); }
+void Win32CaptureSystem::write_status(const CaptureState& state) {
+  tolm::write_status(state);
+  if (upkeep_ != nullptr) upkeep_();
+}
 
 std::uint64_t Win32CaptureSystem::monotonic_ns() {
   LARGE_INTEGER now;
@@ -64,8 +68,8 @@ void Win32CaptureSystem::sleep_ns(std::uint64_t ns) {
   Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000));
 }
 
-void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state) {
-  Win32CaptureSystem system;
+void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state, void (*upkeep)()) {
+  Win32CaptureSystem system(upkeep);
   CaptureLoop(system).run(std::move(stop), std::move(state));
 }
 

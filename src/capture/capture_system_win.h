@@ -12,7 +12,8 @@ namespace tolm {
 // Lives on the capture thread: the grab attaches that thread to the desktops it captures.
 class Win32CaptureSystem final : public CaptureSystem {
  public:
-  Win32CaptureSystem();
+  // `upkeep`, when given, runs after every status write: the server keeps its token file there.
+  explicit Win32CaptureSystem(void (*upkeep)() = nullptr);
 
   CaptureTarget read_capture_target() override;
   std::vector<DesktopCandidate> candidate_desktops() override;
@@ -28,6 +29,7 @@ class Win32CaptureSystem final : public CaptureSystem {
   void sleep_ns(std::uint64_t ns) override;
 
  private:
+  void (*upkeep_)();
   FrameGrabber grabber_;
   DesktopTracker tracker_;
   UniqueHandle timer_;
@@ -35,6 +37,7 @@ class Win32CaptureSystem final : public CaptureSystem {
 };
 
 // The body of a capture thread: the loop over the Win32 system, made on this thread.
-void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state);
+void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state,
+                      void (*upkeep)());
 
 }  // namespace tolm

@@ -22,6 +22,17 @@ std::optional<std::string> accept_token_file(std::string_view bytes) {
   return std::string(token);
 }
 
+std::optional<std::string> settled_token(
+    const std::function<std::optional<std::string>()>& read_file,
+    const std::function<void()>& pause) {
+  std::optional<std::string> bytes = read_file();
+  if (!bytes) return std::nullopt;
+  if (auto token = accept_token_file(*bytes)) return token;
+  pause();
+  bytes = read_file();
+  return bytes ? accept_token_file(*bytes) : std::nullopt;
+}
+
 std::string format_token(const TokenBytes& bytes) {
   constexpr char kDigits[] = "0123456789abcdef";
   std::string token;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,13 @@ using TokenBytes = std::array<std::uint8_t, kTokenRandomBytes>;
 // i mod 16 and with the low 8 bits of (i + 1) * process_id. Far weaker than real randomness.
 void mix_fallback_seed(TokenBytes& bytes, std::uint64_t filetime,
                        std::uint32_t process_id) noexcept;
+
+// The token to use, from `read_file` (the file's bytes, or nothing when it is missing): a file
+// that is there but holds no token is read once more after `pause()`, since a program rewriting it
+// in place leaves it empty for a moment. Nothing when a new token must be made.
+[[nodiscard]] std::optional<std::string> settled_token(
+    const std::function<std::optional<std::string>()>& read_file,
+    const std::function<void()>& pause);
 
 // Windows: the current token. Reads capture.auth again on every call (nothing is cached) and
 // returns the token found there; when the file is missing or not a token, stores a new random

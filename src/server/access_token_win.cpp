@@ -16,6 +16,7 @@ namespace tolm {
 namespace {
 
 constexpr std::string_view kTokenFileName = "capture.auth";
+constexpr DWORD kSecondLookMs = 50;
 
 TokenBytes random_bytes() {
   TokenBytes bytes{};
@@ -165,8 +166,9 @@ void restrict_token_file() {
 }  // namespace
 
 std::string load_or_create_token() {
-  if (const auto bytes = read_data_file(kTokenFileName)) {
-    if (auto token = accept_token_file(*bytes)) return std::move(*token);
+  if (auto token = settled_token([] { return read_data_file(kTokenFileName); },
+                                 [] { Sleep(kSecondLookMs); })) {
+    return *std::move(token);
   }
   const std::string token = format_token(random_bytes());
   // icacls works by name: it is pointed only at a file this call has just made its own.

@@ -191,7 +191,9 @@ UniqueFile create_pipe_instance(const char* name, const PipeInstanceSpec& spec) 
 void RunCaptureServer(StopFlag stop) {
   (void)load_or_create_token();
   std::shared_ptr<CaptureState> state = CaptureState::create();
-  start_detached_thread(run_capture_loop, stop, state);
+  // The token file is kept, not only checked when a request comes: clients read it before they can
+  // send one, so a deleted file would otherwise shut every client out until a stranger asks.
+  start_detached_thread(run_capture_loop, stop, state, +[] { (void)load_or_create_token(); });
 
   const PipeInstanceSpec spec = capture_pipe_spec(own_account_sid());
   IoDeadline deadline;

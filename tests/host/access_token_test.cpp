@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "server/access_token.h"
 
@@ -47,6 +49,30 @@ TEST(TokenFile, RejectsShortNonHexAndNonUtf8) {
   };
   for (const std::string& text : bad) {
     EXPECT_EQ(accept_token_file(text), std::nullopt) << testing::PrintToString(text);
+  }
+}
+
+// A file rewritten in place is empty for a moment: it is looked at once more before it is replaced.
+TEST(TokenFile, AFileWithoutATokenIsReadAgainOnceAMissingOneIsNot) {
+  using Reads = std::vector<std::optional<std::string>>;
+  const struct {
+    Reads reads;
+    std::optional<std::string> token;
+    int pauses;
+  } cases[] = {
+      {{kLower}, kLower, 0},
+      {{std::nullopt}, std::nullopt, 0},
+      {{"", kDigits}, kDigits, 1},
+      {{"", std::nullopt}, std::nullopt, 1},
+      {{"abc", "abc"}, std::nullopt, 1},
+  };
+  for (const auto& c : cases) {
+    std::size_t next = 0;
+    int pauses = 0;
+    const auto read = [&] { return c.reads.at(next++); };
+    EXPECT_EQ(settled_token(read, [&] { ++pauses; }), c.token);
+    EXPECT_EQ(pauses, c.pauses);
+    EXPECT_EQ(next, c.reads.size());
   }
 }
 

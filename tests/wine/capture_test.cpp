@@ -36,7 +36,7 @@ template <class Done>
 std::shared_ptr<CaptureState> capture_until(Done done) {
   StopFlag stop;
   const auto state = CaptureState::create();
-  std::thread thread(run_capture_loop, stop, state);
+  std::thread thread(run_capture_loop, stop, state, nullptr);
   wait_until(done);
   stop.set();
   thread.join();

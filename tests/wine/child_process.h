@@ -93,6 +93,15 @@ inline void link_folder_from_linux(const std::wstring& link, const std::wstring&
   ASSERT_EQ(GetFileAttributesW(link.c_str()), kFolderLink);
 }
 
+// `name` made a second name of `victim`; retried, since the helper may write `name` meanwhile.
+inline bool plant_hard_link(const std::string& name, const std::string& victim) {
+  for (int i = 0; i < 100; ++i) {
+    DeleteFileW(to_wide(name).c_str());
+    if (CreateHardLinkW(to_wide(name).c_str(), to_wide(victim).c_str(), nullptr)) return true;
+  }
+  return false;
+}
+
 inline DWORD link_count(const std::string& path) {
   const UniqueFile file(CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};

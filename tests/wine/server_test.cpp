@@ -18,6 +18,7 @@
 #include "client/pipe_client.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
+#include "server/access_token.h"
 #include "server/capture_server.h"
 #include "server/request.h"
 #include "status/status_writer.h"
@@ -230,9 +231,8 @@ TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
 TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   const std::wstring image = program_directory() + L"client-frame.bmp";
   const std::wstring victim = program_directory() + L"victim.bmp";
-  DeleteFileW(image.c_str());
   ASSERT_TRUE(write_whole_file(from_wide(victim), "victim"));
-  ASSERT_TRUE(CreateHardLinkW(image.c_str(), victim.c_str(), nullptr));
+  ASSERT_TRUE(testing::plant_hard_link(from_wide(image), from_wide(victim)));
   const testing::ChildRun frame = run_client(L"frame --out \"" + image + L"\"");
   EXPECT_EQ(frame.exit_code, 0u) << frame.err;
   EXPECT_EQ(frame.out, "1920x1080 frame saved to " + from_wide(image) + "\r\n");  // text mode
@@ -263,8 +263,7 @@ TEST_F(PatternServer, LinksPlantedAtItsFileNamesAreReplacedNotWrittenThrough) {
   for (int i = 0; i < 3; ++i) {
     const std::string victim = "C:\\victim-" + std::to_string(i);
     ASSERT_TRUE(write_whole_file(victim, "victim"));
-    DeleteFileW(to_wide(planted[i]).c_str());
-    ASSERT_TRUE(CreateHardLinkW(to_wide(planted[i]).c_str(), to_wide(victim).c_str(), nullptr));
+    ASSERT_TRUE(testing::plant_hard_link(planted[i], victim));
   }
   EXPECT_EQ(ask(auth()).rfind("{\"ok\":true", 0), 0u);
   for (int i = 0; i < 100 && testing::link_count(planted[0]) != 1; ++i) Sleep(50);
@@ -274,6 +273,48 @@ TEST_F(PatternServer, LinksPlantedAtItsFileNamesAreReplacedNotWrittenThrough) {
     EXPECT_EQ(read_whole_file("C:\\victim-" + std::to_string(i)), "victim") << planted[i];
   }
   EXPECT_EQ(read_whole_file(paths[1]).value_or("").rfind("{\"ok\":true", 0), 0u);
+}
+
+// The capture thread rewrites the status files all the while: no answer may catch one half-way.
+TEST_F(PatternServer, StatusAnswersAreAlwaysWholeDocuments) {
+  int whole = 0;
+  for (int i = 0; i < 600; ++i) {
+    const std::string doc = ask(auth());
+    if (doc.rfind("{\"ok\":true,", 0) == 0 && doc.find('\n') == doc.size() - 1) {
+      ++whole;
+    } else {
+      ADD_FAILURE() << "answer " << i << ": " << doc.size() << " bytes: " << doc;
+    }
+  }
+  EXPECT_EQ(whole, 600);
+}
+
+// An administrator deletes the data directory while the helper runs; nobody asks anything. The
+// token comes back on its own, and a client that reads it is served.
+TEST_F(PatternServer, ADeletedDataDirectoryGetsItsTokenBackWithoutARequest) {
+  const std::wstring folder = to_wide(kDataDirectory);
+  bool removed = false;
+  for (int i = 0; i < 200 && !removed; ++i) {  // the helper keeps writing files into it
+    WIN32_FIND_DATAW entry{};
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+      DeleteFileW((folder + L"\\" + entry.cFileName).c_str());
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    removed = RemoveDirectoryW(folder.c_str()) != FALSE;
+  }
+  ASSERT_TRUE(removed);
+  const ULONGLONG start = GetTickCount64();
+  std::optional<std::string> token;
+  for (int i = 0; i < 400 && !token; ++i, Sleep(25)) {
+    const std::optional<std::string> bytes = read_whole_file(data_file("capture.auth"));
+    if (bytes) token = accept_token_file(*bytes);
+  }
+  ASSERT_TRUE(token) << "no token 10 s after the folder went";
+  std::printf("a new token was there %llu ms after the data directory was deleted\n",
+              GetTickCount64() - start);
+  EXPECT_EQ(ask(auth(*token) + "FRAME\n").size(), 20 + 1920u * 1080 * 4);
+  write_token(kToken);
 }
 
 TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
@@ -381,8 +422,7 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   (void)create_directories(kDataDirectory);
   for (int i = 0; i < 2; ++i) {
     ASSERT_TRUE(write_whole_file(victims[i], "victim"));
-    DeleteFileW(to_wide(planted[i]).c_str());
-    ASSERT_TRUE(CreateHardLinkW(to_wide(planted[i]).c_str(), to_wide(victims[i]).c_str(), nullptr));
+    ASSERT_TRUE(testing::plant_hard_link(planted[i], victims[i]));
   }
   DeleteFileW(to_wide(data_file("icacls-args.txt")).c_str());
   // A copy next to the recording icacls.exe, which it then finds first.

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <thread>
 
 #include "base/files.h"
 #include "base/handles.h"
@@ -103,6 +104,20 @@ TEST_F(TokenFile, InvalidFilesAreReplacedByANewToken) {
     EXPECT_EQ(read_whole_file(kTokenPath), token);
     EXPECT_EQ(icacls_log(), repeated(kIcaclsRun, ++runs));
   }
+}
+
+TEST_F(TokenFile, ATokenRewrittenInPlaceIsKept) {
+  ASSERT_TRUE(write_whole_file(kTokenPath, ""));
+  const std::string rotated(64, 'c');
+  std::thread rotator([&] {
+    Sleep(5);  // well inside the second look
+    (void)write_whole_file(kTokenPath, rotated);
+  });
+  const std::string token = load_or_create_token();
+  rotator.join();
+  EXPECT_EQ(token, rotated);
+  EXPECT_EQ(read_whole_file(kTokenPath), rotated);
+  EXPECT_EQ(icacls_log(), "");
 }
 
 TEST_F(TokenFile, AnUnwritableFileGivesAFreshTokenOnEveryCall) {
