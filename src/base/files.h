@@ -22,8 +22,11 @@ inline constexpr std::string_view kDataDirectory = "C:\\ProgramData\\Tolm";
 
 // Replaces the file's content with `bytes`, and only ever at that name: a reparse point or a file
 // with a second hard link found there is not written through; its name is removed (the link, not
-// what it leads to) and a new plain file is made in its place. Read, write and delete sharing, no
-// temporary file, no rename, no flush. Returns false on any failure; callers may ignore it.
+// what it leads to) and a new plain file is made in its place. The bytes are written over the old
+// ones and the file is then cut to their length, which ends as a truncate-then-write would, costs
+// far less than emptying the file first, and never shows a reader an empty file when the content
+// is unchanged. Read, write and delete sharing, no temporary file, no rename, no flush. Returns
+// false on any failure; callers may ignore it.
 bool write_whole_file(std::string_view path, std::string_view bytes);
 
 // Creates a directory and all of its missing parents. True when it exists afterwards.
@@ -56,6 +59,10 @@ class TrustedFolder {
   std::string path_;
   OwnerOf owner_of_;
   std::optional<FolderId> trusted_;  // the folder last found trustworthy: not examined again
+  // When `trusted_` was last confirmed. In between, a look at the path's attributes suffices: they
+  // show a link at once, and a plain folder that replaced the trusted one is caught at the next
+  // confirmation, before it can do more than receive the helper's own new files.
+  unsigned long long confirmed_at_ms_ = 0;
 };
 
 // The process's guard of `kDataDirectory`. Every read and write of the helper's own files in it

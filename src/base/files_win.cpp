@@ -15,6 +15,8 @@ namespace tolm {
 namespace {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// How long a folder found trustworthy is used on a look at its path's attributes alone.
+constexpr ULONGLONG kConfirmMs = 250;
 
 bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
@@ -82,10 +84,8 @@ bool write_whole_file(std::string_view path, std::string_view bytes) {
     file = UniqueFile(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return false;
-  } else if (!SetEndOfFile(file.get())) {
-    return false;
   }
-  return write_all(file.get(), bytes);
+  return write_all(file.get(), bytes) && SetEndOfFile(file.get());
 }
 
 bool create_directories(std::string_view path) {
@@ -119,6 +119,12 @@ TrustedFolder::Look TrustedFolder::look() {
   const std::wstring wide = to_wide(path_);
   const DWORD path_attributes = GetFileAttributesW(wide.c_str());
   if (path_attributes == INVALID_FILE_ATTRIBUTES) return Look::kMissing;
+  const ULONGLONG now = GetTickCount64();
+  const bool plain_folder = (path_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                            FILE_ATTRIBUTE_DIRECTORY;
+  if (trusted_ && plain_folder && now - confirmed_at_ms_ < kConfirmMs) {
+    return Look::kUse;
+  }
   constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
   // No delete access here: a shell whose current directory is the folder shares no deletion.
   const UniqueFile folder(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,
@@ -129,7 +135,10 @@ TrustedFolder::Look TrustedFolder::look() {
                     info.ftCreationTime.dwLowDateTime, info.ftCreationTime.dwHighDateTime};
   const bool path_is_link = is_link(path_attributes);
   const bool handle_is_link = is_link(info.dwFileAttributes);
-  if (!path_is_link && !handle_is_link && trusted_ == id) return Look::kUse;
+  if (!path_is_link && !handle_is_link && trusted_ == id) {
+    confirmed_at_ms_ = now;
+    return Look::kUse;
+  }
 
   const std::string owner = owner_of_(folder.get());
   FolderVerdict verdict =
@@ -139,6 +148,7 @@ TrustedFolder::Look TrustedFolder::look() {
   }
   if (verdict == FolderVerdict::kUse) {
     trusted_ = id;
+    confirmed_at_ms_ = now;
     return Look::kUse;
   }
   trusted_.reset();

@@ -49,7 +49,7 @@ void CaptureLoop::capture_once(CaptureState& state) {
 
   if (best) {
     best->backend = "bitblt";
-    state.publish_frame(*std::move(best));
+    system_.release_frame(state.publish_frame(*std::move(best)));
     return;
   }
   state.set_desktop_name(system_.input_desktop_name());

@@ -30,6 +30,8 @@ class CaptureSystem {
   virtual void remember_desktop(std::string_view name) = 0;  // capture.desktop
   virtual void write_last_error(std::string_view text) = 0;  // capture.last-error.txt
   virtual void write_status(const CaptureState& state) = 0;
+  // Takes the frame a publication replaced; freeing megabytes need not hold up the pass.
+  virtual void release_frame(std::shared_ptr<const Frame> frame) { frame.reset(); }
   virtual std::uint64_t monotonic_ns() = 0;
   virtual void sleep_ns(std::uint64_t ns) = 0;
 };

@@ -26,6 +26,7 @@ Win32CaptureSystem::Win32CaptureSystem(void (*upkeep)())
 CaptureTarget Win32CaptureSystem::read_capture_target() { return tolm::read_capture_target(); }
 
 std::vector<DesktopCandidate> Win32CaptureSystem::candidate_desktops() {
+  aftercare_.wait_for_writes();
   return tracker_.candidate_desktops();
 }
 
@@ -36,8 +37,65 @@ GrabResult Win32CaptureSystem::grab(const std::optional<std::string>& desktop,
   return grabber_.grab(desktop, width, height);
 }
 
-void Win32CaptureSystem::remember_desktop(std::string_view name) {
-  tracker_.remember_desktop(name);
+void Win32CaptureSystem::remember_desktop(std::string_view name) { aftercare_.remember(name); }
+
+void Win32CaptureSystem::release_frame(std::shared_ptr<const Frame> frame) {
+  aftercare_.release(std::move(frame));
+}
+
+Win32CaptureSystem::Aftercare::Aftercare(const DesktopTracker& tracker)
+    : tracker_(tracker), thread_([this] { run(); }) {}
+
+Win32CaptureSystem::Aftercare::~Aftercare() {
+  AcquireSRWLockExclusive(&lock_);
+  quit_ = true;
+  ReleaseSRWLockExclusive(&lock_);
+  WakeAllConditionVariable(&changed_);
+  thread_.join();
+}
+
+void Win32CaptureSystem::Aftercare::remember(std::string_view name) {
+  AcquireSRWLockExclusive(&lock_);
+  names_.emplace_back(name);
+  ReleaseSRWLockExclusive(&lock_);
+  WakeAllConditionVariable(&changed_);
+}
+
+void Win32CaptureSystem::Aftercare::release(std::shared_ptr<const Frame> frame) {
+  if (!frame) return;
+  AcquireSRWLockExclusive(&lock_);
+  frames_.push_back(std::move(frame));
+  ReleaseSRWLockExclusive(&lock_);
+  WakeAllConditionVariable(&changed_);
+}
+
+void Win32CaptureSystem::Aftercare::wait_for_writes() {
+  AcquireSRWLockExclusive(&lock_);
+  while (!names_.empty() || writing_) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+  ReleaseSRWLockExclusive(&lock_);
+}
+
+void Win32CaptureSystem::Aftercare::run() {
+  AcquireSRWLockExclusive(&lock_);
+  for (;;) {
+    if (names_.empty() && frames_.empty()) {
+      if (quit_) break;
+      SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+      continue;
+    }
+    std::vector<std::string> names;
+    names.swap(names_);
+    std::vector<std::shared_ptr<const Frame>> frames;
+    frames.swap(frames_);
+    writing_ = true;
+    ReleaseSRWLockExclusive(&lock_);
+    for (const std::string& name : names) tracker_.remember_desktop(name);
+    frames.clear();
+    AcquireSRWLockExclusive(&lock_);
+    writing_ = false;
+    WakeAllConditionVariable(&changed_);
+  }
+  ReleaseSRWLockExclusive(&lock_);
 }
 
 void Win32CaptureSystem::write_last_error(std::string_view text) { tolm::write_last_error(text); }

@@ -3,6 +3,11 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "base/handles.h"
 #include "capture/capture_loop.h"
 #include "capture/frame_grabber.h"
@@ -23,15 +28,42 @@ class Win32CaptureSystem final : public CaptureSystem {
   void remember_desktop(std::string_view name) override;
   void write_last_error(std::string_view text) override;
   void write_status(const CaptureState& state) override;
+  void release_frame(std::shared_ptr<const Frame> frame) override;
   std::uint64_t monotonic_ns() override;  // QueryPerformanceCounter
   // A high-resolution waitable timer; Sleep, rounded up to whole milliseconds, where the system
   // has none.
   void sleep_ns(std::uint64_t ns) override;
 
  private:
+  // Work that must happen but need not hold up a pass: the capture.desktop writes, in order, and
+  // the freeing of replaced frames. Done on a thread of its own; reads of capture.desktop wait for
+  // writes still pending, so every pass sees what the passes before it wrote.
+  class Aftercare {
+   public:
+    explicit Aftercare(const DesktopTracker& tracker);
+    ~Aftercare();  // finishes what is pending
+    Aftercare(const Aftercare&) = delete;
+    Aftercare& operator=(const Aftercare&) = delete;
+    void remember(std::string_view name);
+    void release(std::shared_ptr<const Frame> frame);
+    void wait_for_writes();
+
+   private:
+    void run();
+    const DesktopTracker& tracker_;
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+    std::vector<std::string> names_;
+    std::vector<std::shared_ptr<const Frame>> frames_;
+    bool writing_ = false;
+    bool quit_ = false;
+    std::thread thread_;
+  };
+
   void (*upkeep_)();
   FrameGrabber grabber_;
   DesktopTracker tracker_;
+  Aftercare aftercare_{tracker_};
   UniqueHandle timer_;
   std::uint64_t counter_frequency_ = 1;
 };

@@ -35,15 +35,16 @@ class CaptureState {
     return std::make_shared<CaptureState>();
   }
 
-  // Replaces the stored frame, then counts it. The frame is moved, never copied, and the old one is
-  // freed outside the lock.
-  void publish_frame(Frame frame) {
+  // Replaces the stored frame, then counts it. The frame is moved, never copied; the one it
+  // replaces is handed back, so that the caller decides where its memory is freed.
+  std::shared_ptr<const Frame> publish_frame(Frame frame) {
     std::shared_ptr<const Frame> next = std::make_shared<const Frame>(std::move(frame));
     {
       const std::lock_guard lock(frame_mutex_);
       latest_frame_.swap(next);
     }
     frame_seq_.fetch_add(1);
+    return next;
   }
 
   // The stored frame, or null. The lock is held only to copy the pointer.
