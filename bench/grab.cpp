@@ -11,24 +11,12 @@
 
 #include "capture/frame_grabber.h"
 #include "pattern_window.h"
+#include "timing.h"
 
 namespace {
 
-double now_ms() {
-  static const double ticks_per_ms = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart) / 1000.0;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / ticks_per_ms;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using bench::median;
+using bench::now_ms;
 
 }  // namespace
 

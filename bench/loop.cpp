@@ -17,26 +17,15 @@
 #include "capture/capture_system_win.h"
 #include "capture/control_files.h"
 #include "pattern_window.h"
+#include "timing.h"
 
 namespace {
 
 constexpr double kBlockSeconds = 1.5;
 
-double now_s() {
-  static const double ticks_per_s = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / ticks_per_s;
-}
+double now_s() { return bench::now_ms() / 1e3; }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+using bench::median;
 
 // The median cost in seconds of bare grabs of the default target for about one block, made on a
 // thread of their own as the capture loop's are; 0 when a grab fails.

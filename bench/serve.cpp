@@ -26,10 +26,14 @@
 #include "capture/frame_grabber.h"
 #include "client/pipe_client.h"
 #include "pattern_window.h"
+#include "timing.h"
 #include "server/access_token.h"
 #include "server/capture_server.h"
 
 namespace {
+
+using bench::median;
+using bench::now_ms;
 
 constexpr std::uint32_t kWidth = 1920, kHeight = 1080;
 constexpr std::size_t kResponseBytes = 20 + std::size_t{kWidth} * kHeight * 4;
@@ -38,22 +42,6 @@ constexpr unsigned kTimeoutMs = 5000;
 constexpr int kPerBlock = 10;
 
 volatile std::size_t g_sink;  // keeps the timed loops from being dropped
-
-double now_ms() {
-  static const double ticks_per_ms = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart) / 1000.0;
-  }();
-  LARGE_INTEGER t;
-  QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / ticks_per_ms;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 // The helper's loop without its request rules, token or frame: the floor a server can reach. Its
 // instances are made as the helper's are, so the client accepts them.
