@@ -4,11 +4,9 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "base/stop_flag.h"
 #include "base/system_error.h"
-#include "base/win_text.h"
 #include "service/service_control.h"
 #include "service/session_supervisor_win.h"
 
@@ -41,11 +39,8 @@ DWORD WINAPI handle_control(DWORD control, DWORD, LPVOID, LPVOID context) {
   return handle_service_control(control, *static_cast<const StopFlag*>(context));
 }
 
-void WINAPI service_main(DWORD argc, LPWSTR* argv) {
-  // Start arguments are not part of the contract; read them so nothing dangles, then ignore them.
-  std::vector<std::string> arguments;
-  for (DWORD i = 0; i < argc && argv != nullptr; ++i) arguments.push_back(from_wide(argv[i]));
-
+// Start arguments are not part of the contract: they are ignored.
+void WINAPI service_main(DWORD, LPWSTR*) {
   const StopFlag stop;
   handler_flag = std::make_unique<StopFlag>(stop);
   const SERVICE_STATUS_HANDLE status =

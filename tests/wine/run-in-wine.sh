@@ -40,6 +40,10 @@ if [ "$display" = 1 ]; then
   export DISPLAY=":$number"
 fi
 
+# A first wineboot leaves two services.exe serving the service manager's pipe; restarting the
+# server and booting again leaves one, kept by a persistent server for the whole run.
 wineboot -i >/dev/null 2>&1
-wineserver -p >/dev/null 2>&1   # keep one server for the whole run
+wineserver -k >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1
+wineboot >/dev/null 2>&1
 wine "$@"
