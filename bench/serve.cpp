@@ -46,9 +46,9 @@ volatile std::size_t g_sink;  // keeps the timed loops from being dropped
 // The helper's loop without its request rules, token or frame: the floor a server can reach. Its
 // instances are made as the helper's are, so the client accepts them.
 void serve_bare(const std::string& response, const std::atomic<bool>& stop) {
-  const tolm::PipeInstanceSpec spec = tolm::capture_pipe_spec(tolm::own_account_sid());
+  const tolm::PipeSettings settings = tolm::capture_pipe_settings(tolm::own_account_sid());
   while (!stop.load()) {
-    tolm::UniqueFile owned = tolm::create_pipe_instance(kBarePipe, spec);
+    tolm::UniqueFile owned = tolm::create_pipe_instance(kBarePipe, settings);
     if (!owned) return;
     const HANDLE pipe = owned.get();
     (void)ConnectNamedPipe(pipe, nullptr);

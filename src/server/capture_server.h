@@ -23,7 +23,7 @@ inline constexpr std::uint32_t kRefusalDrainMs = 200;
 // How every instance of the capture pipe is made: byte mode, local clients only, and a security
 // descriptor that gives the pipe to `own_sid` and lets only SYSTEM, Administrators and that
 // account open it.
-struct PipeInstanceSpec {
+struct PipeSettings {
   DWORD open_mode;
   DWORD pipe_mode;
   DWORD max_instances;
@@ -32,10 +32,10 @@ struct PipeInstanceSpec {
   DWORD default_timeout_ms;
   std::wstring security;  // SDDL
 };
-[[nodiscard]] PipeInstanceSpec capture_pipe_spec(std::string_view own_sid);
+[[nodiscard]] PipeSettings capture_pipe_settings(std::string_view own_sid);
 
-// An instance made as `spec` says; empty when the system refuses it.
-[[nodiscard]] UniqueFile create_pipe_instance(const char* name, const PipeInstanceSpec& spec);
+// An instance made with these settings; empty when the system refuses it.
+[[nodiscard]] UniqueFile create_pipe_instance(const char* name, const PipeSettings& settings);
 
 // Returns only when `stop` is set or the capture thread has stopped, tested between clients.
 void RunCaptureServer(StopFlag stop);

@@ -159,7 +159,7 @@ void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) 
 
 }  // namespace
 
-PipeInstanceSpec capture_pipe_spec(std::string_view own_sid) {
+PipeSettings capture_pipe_settings(std::string_view own_sid) {
   // Protected DACL: nothing is inherited, and nobody else (not Everyone, not Anonymous) may open.
   std::wstring security = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
   if (!own_sid.empty()) security = L"O:" + to_wide(own_sid) + security + L"(A;;GA;;;" + to_wide(own_sid) + L")";
@@ -174,16 +174,16 @@ PipeInstanceSpec capture_pipe_spec(std::string_view own_sid) {
   };
 }
 
-UniqueFile create_pipe_instance(const char* name, const PipeInstanceSpec& spec) {
+UniqueFile create_pipe_instance(const char* name, const PipeSettings& settings) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(spec.security.c_str(), SDDL_REVISION_1,
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(settings.security.c_str(), SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {
     return {};
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  UniqueFile pipe(CreateNamedPipeA(name, spec.open_mode, spec.pipe_mode, spec.max_instances,
-                                   spec.out_buffer_bytes, spec.in_buffer_bytes,
-                                   spec.default_timeout_ms, &attributes));
+  UniqueFile pipe(CreateNamedPipeA(name, settings.open_mode, settings.pipe_mode, settings.max_instances,
+                                   settings.out_buffer_bytes, settings.in_buffer_bytes,
+                                   settings.default_timeout_ms, &attributes));
   LocalFree(descriptor);
   return pipe;
 }
@@ -195,10 +195,10 @@ void RunCaptureServer(StopFlag stop) {
   // send one, so a deleted file would otherwise shut every client out until a stranger asks.
   start_detached_thread(run_capture_loop, stop, state, +[] { (void)load_or_create_token(); });
 
-  const PipeInstanceSpec spec = capture_pipe_spec(own_account_sid());
+  const PipeSettings settings = capture_pipe_settings(own_account_sid());
   IoDeadline deadline;
   while (!stop.is_set() && !state->is_stopped()) {
-    const UniqueFile pipe = create_pipe_instance(kPipeName, spec);
+    const UniqueFile pipe = create_pipe_instance(kPipeName, settings);
     if (!pipe || pipe.get() == nullptr) {
       Sleep(kRetryCreateMs);
       continue;

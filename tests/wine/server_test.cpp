@@ -351,7 +351,7 @@ TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
   LocalFree(descriptor);
   // Wine neither rejects remote clients nor reports the flag: the helper's instances are made
   // from this.
-  EXPECT_EQ(capture_pipe_spec(me).pipe_mode,
+  EXPECT_EQ(capture_pipe_settings(me).pipe_mode,
             DWORD{PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS});
 }
 
@@ -482,9 +482,9 @@ class StandIn {
         pipe = UniqueFile(CreateNamedPipeA("\\\\.\\pipe\\tolm-capture", PIPE_ACCESS_DUPLEX,
                                            PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 4096, 0, nullptr));
       } else {
-        PipeInstanceSpec spec = capture_pipe_spec("");
-        spec.security = sddl;
-        pipe = create_pipe_instance("\\\\.\\pipe\\tolm-capture", spec);
+        PipeSettings settings = capture_pipe_settings("");
+        settings.security = sddl;
+        pipe = create_pipe_instance("\\\\.\\pipe\\tolm-capture", settings);
       }
       ASSERT_TRUE(pipe);
       if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
