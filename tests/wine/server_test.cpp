@@ -70,11 +70,12 @@ std::string ask(const std::string& request) {
 
 // The pipe opened without the client library, waiting while the server is between instances.
 UniqueFile open_pipe(DWORD access = GENERIC_READ | GENERIC_WRITE) {
-  for (int i = 0; i < 100; ++i) {
+  // WaitNamedPipeW returns at once while no instance exists at all, so the bound is a deadline.
+  for (const ULONGLONG end = GetTickCount64() + 20000; GetTickCount64() < end;) {
     UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", access, 0, nullptr, OPEN_EXISTING,
                                 0, nullptr));
     if (pipe) return pipe;
-    (void)WaitNamedPipeW(L"\\\\.\\pipe\\tolm-capture", 100);
+    if (!WaitNamedPipeW(L"\\\\.\\pipe\\tolm-capture", 100)) Sleep(10);
   }
   ADD_FAILURE() << "no free instance of the capture pipe";
   return {};
