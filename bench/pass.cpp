@@ -71,8 +71,8 @@ class TimedSystem final : public tolm::CaptureSystem {
   void release_frame(std::shared_ptr<const tolm::Frame> frame) override {
     timed(kRelease, [&] { real_.release_frame(std::move(frame)); return 0; });
   }
-  void write_status(const tolm::CaptureState& state) override {
-    timed(kStatus, [&] { real_.write_status(state); return 0; });
+  void write_status(const tolm::StatusSnapshot& snapshot) override {
+    timed(kStatus, [&] { real_.write_status(snapshot); return 0; });
   }
   std::uint64_t monotonic_ns() override { return real_.monotonic_ns(); }
   void sleep_ns(std::uint64_t ns) override { real_.sleep_ns(ns); }
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
       own.push_back(pass - standin);
       publication.push_back(pass - system.in_pass_ms);
       // The loop writes the status after every 15th pass.
-      if ((i + 1) % 15 == 0) system.write_status(*state);
+      if ((i + 1) % 15 == 0) system.write_status(state->status_snapshot());
     }
     status_costs = system.costs[kStatus];
     for (int s = 0; s < kSteps; ++s) {

@@ -12,14 +12,15 @@ void CaptureLoop::run(StopFlag stop, std::shared_ptr<CaptureState> state) {
   while (!stop.is_set() && !state->is_stopped()) {
     const std::uint64_t start = system_.monotonic_ns();
     capture_once(*state);
-    if (++passes % kStatusEveryPasses == 0) system_.write_status(*state);
+    if (++passes % kStatusEveryPasses == 0) system_.write_status(state->status_snapshot());
     // No catch-up: a slow pass is followed at once by the next one.
     if (system_.monotonic_ns() - start < kPassNs) {
       const std::uint64_t elapsed = system_.monotonic_ns() - start;
       if (elapsed < kPassNs) system_.sleep_ns(kPassNs - elapsed);
     }
   }
-  system_.write_status(*state);
+  system_.write_status(state->status_snapshot());
+  system_.settle();
   state->mark_stopped();
 }
 

@@ -29,7 +29,9 @@ class CaptureSystem {
                           std::uint32_t height) = 0;
   virtual void remember_desktop(std::string_view name) = 0;  // capture.desktop
   virtual void write_last_error(std::string_view text) = 0;  // capture.last-error.txt
-  virtual void write_status(const CaptureState& state) = 0;
+  // May finish after it returns, in the order of the calls; `settle` waits for it.
+  virtual void write_status(const StatusSnapshot& snapshot) = 0;
+  virtual void settle() {}
   // Takes the frame a publication replaced; freeing megabytes need not hold up the pass.
   virtual void release_frame(std::shared_ptr<const Frame> frame) { frame.reset(); }
   virtual std::uint64_t monotonic_ns() = 0;

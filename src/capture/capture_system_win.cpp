@@ -26,7 +26,7 @@ Win32CaptureSystem::Win32CaptureSystem(void (*upkeep)())
 CaptureTarget Win32CaptureSystem::read_capture_target() { return tolm::read_capture_target(); }
 
 std::vector<DesktopCandidate> Win32CaptureSystem::candidate_desktops() {
-  aftercare_.wait_for_writes();
+  aftercare_.wait_for_marked();
   return tracker_.candidate_desktops();
 }
 
@@ -37,14 +37,26 @@ GrabResult Win32CaptureSystem::grab(const std::optional<std::string>& desktop,
   return grabber_.grab(desktop, width, height);
 }
 
-void Win32CaptureSystem::remember_desktop(std::string_view name) { aftercare_.remember(name); }
-
-void Win32CaptureSystem::release_frame(std::shared_ptr<const Frame> frame) {
-  aftercare_.release(std::move(frame));
+void Win32CaptureSystem::remember_desktop(std::string_view name) {
+  aftercare_.post([this, name = std::string(name)] { tracker_.remember_desktop(name); }, true);
 }
 
-Win32CaptureSystem::Aftercare::Aftercare(const DesktopTracker& tracker)
-    : tracker_(tracker), thread_([this] { run(); }) {}
+void Win32CaptureSystem::write_last_error(std::string_view text) { tolm::write_last_error(text); }
+
+void Win32CaptureSystem::write_status(const StatusSnapshot& snapshot) {
+  aftercare_.post([this, snapshot] {
+    tolm::write_status(snapshot);
+    if (upkeep_ != nullptr) upkeep_();
+  });
+}
+
+void Win32CaptureSystem::settle() { aftercare_.wait_for_all(); }
+
+void Win32CaptureSystem::release_frame(std::shared_ptr<const Frame> frame) {
+  if (frame) aftercare_.post([frame = std::move(frame)]() mutable { frame.reset(); });
+}
+
+Win32CaptureSystem::Aftercare::Aftercare() : thread_([this] { run(); }) {}
 
 Win32CaptureSystem::Aftercare::~Aftercare() {
   AcquireSRWLockExclusive(&lock_);
@@ -54,55 +66,50 @@ Win32CaptureSystem::Aftercare::~Aftercare() {
   thread_.join();
 }
 
-void Win32CaptureSystem::Aftercare::remember(std::string_view name) {
+void Win32CaptureSystem::Aftercare::post(std::function<void()> job, bool marks) {
   AcquireSRWLockExclusive(&lock_);
-  names_.emplace_back(name);
+  jobs_.push_back(std::move(job));
+  if (marks) marked_ = posted_ + 1;
+  ++posted_;
   ReleaseSRWLockExclusive(&lock_);
   WakeAllConditionVariable(&changed_);
 }
 
-void Win32CaptureSystem::Aftercare::release(std::shared_ptr<const Frame> frame) {
-  if (!frame) return;
+void Win32CaptureSystem::Aftercare::wait_for_marked() {
   AcquireSRWLockExclusive(&lock_);
-  frames_.push_back(std::move(frame));
+  wait_until_done(marked_);
   ReleaseSRWLockExclusive(&lock_);
-  WakeAllConditionVariable(&changed_);
 }
 
-void Win32CaptureSystem::Aftercare::wait_for_writes() {
+void Win32CaptureSystem::Aftercare::wait_for_all() {
   AcquireSRWLockExclusive(&lock_);
-  while (!names_.empty() || writing_) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+  wait_until_done(posted_);
   ReleaseSRWLockExclusive(&lock_);
+}
+
+// With the lock held.
+void Win32CaptureSystem::Aftercare::wait_until_done(std::uint64_t count) {
+  while (done_ < count) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
 }
 
 void Win32CaptureSystem::Aftercare::run() {
   AcquireSRWLockExclusive(&lock_);
   for (;;) {
-    if (names_.empty() && frames_.empty()) {
+    if (jobs_.empty()) {
       if (quit_) break;
       SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
       continue;
     }
-    std::vector<std::string> names;
-    names.swap(names_);
-    std::vector<std::shared_ptr<const Frame>> frames;
-    frames.swap(frames_);
-    writing_ = true;
+    std::function<void()> job = std::move(jobs_.front());
+    jobs_.pop_front();
     ReleaseSRWLockExclusive(&lock_);
-    for (const std::string& name : names) tracker_.remember_desktop(name);
-    frames.clear();
+    job();
+    job = nullptr;  // a frame it held is freed here, off the lock
     AcquireSRWLockExclusive(&lock_);
-    writing_ = false;
+    ++done_;
     WakeAllConditionVariable(&changed_);
   }
   ReleaseSRWLockExclusive(&lock_);
-}
-
-void Win32CaptureSystem::write_last_error(std::string_view text) { tolm::write_last_error(text); }
-
-void Win32CaptureSystem::write_status(const CaptureState& state) {
-  tolm::write_status(state);
-  if (upkeep_ != nullptr) upkeep_();
 }
 
 std::uint64_t Win32CaptureSystem::monotonic_ns() {

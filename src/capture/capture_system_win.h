@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,7 +29,8 @@ class Win32CaptureSystem final : public CaptureSystem {
                   std::uint32_t height) override;
   void remember_desktop(std::string_view name) override;
   void write_last_error(std::string_view text) override;
-  void write_status(const CaptureState& state) override;
+  void write_status(const StatusSnapshot& snapshot) override;
+  void settle() override;
   void release_frame(std::shared_ptr<const Frame> frame) override;
   std::uint64_t monotonic_ns() override;  // QueryPerformanceCounter
   // A high-resolution waitable timer; Sleep, rounded up to whole milliseconds, where the system
@@ -35,27 +38,30 @@ class Win32CaptureSystem final : public CaptureSystem {
   void sleep_ns(std::uint64_t ns) override;
 
  private:
-  // Work that must happen but need not hold up a pass: the capture.desktop writes, in order, and
-  // the freeing of replaced frames. Done on a thread of its own; reads of capture.desktop wait for
-  // writes still pending, so every pass sees what the passes before it wrote.
+  // Work that must happen but need not hold up a pass: the capture.desktop and status writes and
+  // the freeing of replaced frames, done in the order they were handed over on a thread of its
+  // own. A read of capture.desktop waits for the writes of it handed over before, so every pass
+  // sees what the passes before it wrote.
   class Aftercare {
    public:
-    explicit Aftercare(const DesktopTracker& tracker);
+    Aftercare();
     ~Aftercare();  // finishes what is pending
     Aftercare(const Aftercare&) = delete;
     Aftercare& operator=(const Aftercare&) = delete;
-    void remember(std::string_view name);
-    void release(std::shared_ptr<const Frame> frame);
-    void wait_for_writes();
+    // `marks`: a later `wait_for_marked` waits for this job.
+    void post(std::function<void()> job, bool marks = false);
+    void wait_for_marked();
+    void wait_for_all();
 
    private:
     void run();
-    const DesktopTracker& tracker_;
+    void wait_until_done(std::uint64_t count);
     SRWLOCK lock_ = SRWLOCK_INIT;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
-    std::vector<std::string> names_;
-    std::vector<std::shared_ptr<const Frame>> frames_;
-    bool writing_ = false;
+    std::deque<std::function<void()>> jobs_;
+    std::uint64_t posted_ = 0;
+    std::uint64_t done_ = 0;
+    std::uint64_t marked_ = 0;  // jobs posted up to the last marked one
     bool quit_ = false;
     std::thread thread_;
   };
@@ -63,7 +69,7 @@ class Win32CaptureSystem final : public CaptureSystem {
   void (*upkeep_)();
   FrameGrabber grabber_;
   DesktopTracker tracker_;
-  Aftercare aftercare_{tracker_};
+  Aftercare aftercare_;
   UniqueHandle timer_;
   std::uint64_t counter_frequency_ = 1;
 };

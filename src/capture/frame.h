@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "status/status_document.h"
+
 namespace tolm {
 
 // One picture: `height` rows of `stride` (= width * 4) bytes, top row first, each pixel blue,
@@ -79,6 +81,11 @@ class CaptureState {
   }
 
   [[nodiscard]] std::uint32_t read_sequence() const noexcept { return frame_seq_.load(); }
+
+  // One lock after the other, never both: the values may come from slightly different moments.
+  [[nodiscard]] StatusSnapshot status_snapshot() const {
+    return {copy_desktop_name(), has_frame(), read_sequence()};
+  }
   void mark_stopped() noexcept { stopped_.store(true); }
   [[nodiscard]] bool is_stopped() const noexcept { return stopped_.load(); }
 

@@ -113,7 +113,7 @@ void write_response(HANDLE pipe, std::initializer_list<std::string_view> parts) 
 }
 
 std::string status_response(const CaptureState& state) {
-  return write_and_read_back_status(state).value_or(std::string(kEmptyStatusResponse));
+  return write_and_read_back_status(state.status_snapshot()).value_or(std::string(kEmptyStatusResponse));
 }
 
 // The stored frame; before the first publication, a grab of the input desktop made under the

@@ -7,6 +7,13 @@
 
 namespace tolm {
 
+// What the worker variant reports, taken from the capture state between two passes.
+struct StatusSnapshot {
+  std::string desktop_name;
+  bool has_frame = false;
+  std::uint32_t seq = 0;
+};
+
 // True unless the name is empty or, with ASCII letters lower-cased, is "default".
 [[nodiscard]] bool is_secure_desktop(std::string_view desktop_name) noexcept;
 

@@ -6,12 +6,12 @@
 #include <string_view>
 #include <vector>
 
-#include "capture/frame.h"
+#include "status/status_document.h"
 
 namespace tolm {
 
-// The worker variant, from the shared state, to all three locations.
-void write_status(const CaptureState& state);
+// The worker variant to all three locations.
+void write_status(const StatusSnapshot& snapshot);
 
 // The service variant with `note`, to the first two locations only.
 void write_service_status(std::string_view note);
@@ -19,7 +19,7 @@ void write_service_status(std::string_view note);
 // The answer to a status request: the worker variant written now, then the first location that can
 // be read, as it is; the document just written when that file is empty or lacks its final line
 // feed (another process is rewriting it); nothing when no location can be read.
-[[nodiscard]] std::optional<std::string> write_and_read_back_status(const CaptureState& state);
+[[nodiscard]] std::optional<std::string> write_and_read_back_status(const StatusSnapshot& snapshot);
 
 // The data directory's copy, C:\Windows\Temp's, then the process's temporary directory's (left out
 // when the system reports none). Built afresh on every call.

@@ -68,12 +68,8 @@ void write_locations(std::string_view document, std::size_t count) {
   }
 }
 
-std::string worker_document(const CaptureState& state) {
-  // One lock after the other, never both; the values may come from slightly different moments.
-  const std::string desktop = state.copy_desktop_name();
-  const bool has_frame = state.has_frame();
-  const std::uint32_t seq = state.read_sequence();
-  return format_worker_status(desktop, has_frame, seq, now_unix_ms());
+std::string worker_document(const StatusSnapshot& s) {
+  return format_worker_status(s.desktop_name, s.has_frame, s.seq, now_unix_ms());
 }
 
 }  // namespace
@@ -84,8 +80,8 @@ std::vector<std::string> status_file_paths() {
   return paths;
 }
 
-void write_status(const CaptureState& state) {
-  const std::string document = worker_document(state);
+void write_status(const StatusSnapshot& snapshot) {
+  const std::string document = worker_document(snapshot);
   const std::lock_guard lock(status_lock());
   write_locations(document, 3);
 }
@@ -96,8 +92,8 @@ void write_service_status(std::string_view note) {
   write_locations(document, 2);
 }
 
-std::optional<std::string> write_and_read_back_status(const CaptureState& state) {
-  const std::string document = worker_document(state);
+std::optional<std::string> write_and_read_back_status(const StatusSnapshot& snapshot) {
+  const std::string document = worker_document(snapshot);
   const std::lock_guard lock(status_lock());
   write_locations(document, 3);
   const std::vector<std::string> paths = status_file_paths();

@@ -31,7 +31,8 @@ struct FakeSystem : CaptureSystem {
   int passes = 0;
   Strings grabbed, remembered, last_errors;
   std::vector<std::uint64_t> sleeps;
-  std::vector<std::pair<int, bool>> status_writes;  // pass reached, stopped at the time
+  const CaptureState* watched = nullptr;
+  std::vector<std::pair<int, bool>> status_writes;  // pass reached (-1: settled), stopped then
 
   CaptureTarget read_capture_target() override { return {}; }
   std::vector<DesktopCandidate> candidate_desktops() override {
@@ -48,9 +49,11 @@ struct FakeSystem : CaptureSystem {
   }
   void remember_desktop(std::string_view name) override { remembered.emplace_back(name); }
   void write_last_error(std::string_view text) override { last_errors.emplace_back(text); }
-  void write_status(const CaptureState& s) override {
-    status_writes.emplace_back(passes, s.is_stopped());
+  void write_status(const StatusSnapshot& s) override {
+    status_writes.emplace_back(passes, watched->is_stopped());
+    EXPECT_EQ(s.seq, watched->read_sequence());
   }
+  void settle() override { status_writes.emplace_back(-1, watched->is_stopped()); }
   std::uint64_t monotonic_ns() override { return (now += tick_ns) - tick_ns; }
   void sleep_ns(std::uint64_t ns) override { sleeps.push_back(ns), now += ns; }
 };
@@ -93,14 +96,15 @@ TEST(CaptureLoopRun, WritesStatusEveryFifteenthPassAndOnceMoreBeforeItMarksTheSt
     int passes;  // 0: stopped before the first pass, by the flag or by the state
     bool by_state;
     Writes writes;
-  } cases[] = {{46, false, {{15, false}, {30, false}, {45, false}, {46, false}}},
-               {0, false, {{0, false}}},
-               {0, true, {{0, true}}}};
+  } cases[] = {{46, false, {{15, false}, {30, false}, {45, false}, {46, false}, {-1, false}}},
+               {0, false, {{0, false}, {-1, false}}},
+               {0, true, {{0, true}, {-1, true}}}};
   for (const auto& c : cases) {
     FakeSystem sys;
     sys.results["__input__"] = picture(50, 1);
     sys.stop_after_passes = c.passes;
     const auto state = CaptureState::create();
+    sys.watched = state.get();
     if (c.passes == 0) c.by_state ? state->mark_stopped() : sys.stop.set();
     CaptureLoop(sys).run(sys.stop, state);
     EXPECT_EQ(sys.status_writes, c.writes);
@@ -121,7 +125,9 @@ TEST(CaptureLoopRun, SleepsTheRestOfSixteenMillisecondsFromASecondReading) {
     sys.tick_ns = 500'000;
     sys.candidates = {DesktopCandidate{}};
     sys.results["__input__"] = picture(50, 1);
-    CaptureLoop(sys).run(sys.stop, CaptureState::create());
+    const auto state = CaptureState::create();
+    sys.watched = state.get();
+    CaptureLoop(sys).run(sys.stop, state);
     EXPECT_EQ(sys.sleeps, sleeps) << "pass of " << grab_ns << " ns";
   }
 }

@@ -124,7 +124,7 @@ TEST(StatusWriter, ADataDirectoryLinkIsNotWrittenThroughAndTheOtherLocationsAre)
   remove_file(paths[1]);
   remove_file(paths[2]);
 
-  write_status(*CaptureState::create());
+  write_status(StatusSnapshot{"Default", false, 0});
   const std::optional<std::string> doc = read_whole_file(paths[1]);
   EXPECT_EQ(doc, format_worker_status("Default", false, 0, number_in(doc, "ts")));
   EXPECT_EQ(read_whole_file(paths[2]), doc);
