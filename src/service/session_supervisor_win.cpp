@@ -15,8 +15,9 @@ namespace tolm {
 
 namespace {
 
-constexpr DWORD kCreationFlags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT;
-static_assert(kCreationFlags == 0x08000400);
+// Suspended until it is in the supervisor's job.
+constexpr DWORD kCreationFlags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+static_assert(kCreationFlags == 0x08000404);
 // Past the longest path the system allows (32767 units and the terminator).
 constexpr std::size_t kMaxPathBuffer = 64 * 1024;
 
@@ -68,14 +69,28 @@ class Win32Worker final : public WorkerProcess {
   UniqueHandle process_;
 };
 
+// Unnamed, and its handle is not inherited: only this process can reach it. Closing its last
+// handle, as the system does for a service that ends in any way, even killed, ends every worker
+// in it; null where the system makes no such job.
+UniqueHandle make_worker_job() {
+  UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job && !SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                      sizeof limits)) {
+    job.reset();
+  }
+  return job;
+}
+
 class Win32SupervisorSystem final : public SupervisorSystem {
  public:
   Win32SupervisorSystem(const StopFlag& stop, const LaunchCalls& calls)
-      : stop_(stop), calls_(calls) {}
+      : stop_(stop), calls_(calls), job_(make_worker_job()) {}
 
   std::uint32_t console_session() override { return WTSGetActiveConsoleSessionId(); }
   LaunchResult launch_worker(std::uint32_t session) override {
-    return tolm::launch_worker(session, calls_);
+    return tolm::launch_worker(session, calls_, job_.get());
   }
   void write_note(std::string_view note) override { write_service_status(note); }
   void start_fallback() override {
@@ -88,11 +103,12 @@ class Win32SupervisorSystem final : public SupervisorSystem {
  private:
   StopFlag stop_;
   LaunchCalls calls_;
+  UniqueHandle job_;
 };
 
 }  // namespace
 
-LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls) {
+LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls, HANDLE job) {
   OwnPath exe = own_path(calls);
   if (!exe.error.empty()) return {nullptr, std::move(exe.error)};
   // Taken as text, so units that form no character become U+FFFD. Writable and NUL-terminated:
@@ -132,7 +148,16 @@ LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls) {
   if (!created.ok) return failed("CreateProcessAsUserW", created.error);
 
   UniqueHandle worker(process.hProcess, calls.close_handle);
-  UniqueHandle(process.hThread, calls.close_handle).reset();
+  UniqueHandle thread(process.hThread, calls.close_handle);
+  // A system that refuses (the service in a job that allows no other) leaves the worker untied
+  // rather than not started.
+  if (job != nullptr) (void)AssignProcessToJobObject(job, worker.get());
+  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+    const DWORD error = GetLastError();
+    (void)TerminateProcess(worker.get(), kTerminatedExitCode);
+    return failed("ResumeThread", error);
+  }
+  thread.reset();
   return {std::make_unique<Win32Worker>(std::move(worker)), {}};
 }
 

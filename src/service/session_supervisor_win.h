@@ -23,8 +23,10 @@ struct LaunchCalls {
 };
 
 // Starts this executable with --worker in `session`, on winsta0\default, under this process's
-// token moved into that session. Every handle taken on the way is released on every path.
-[[nodiscard]] LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls = {});
+// token moved into that session, and in `job` (when given) before it runs. Every handle taken on
+// the way is released on every path.
+[[nodiscard]] LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls = {},
+                                         HANDLE job = nullptr);
 
 // The service main thread's part between its running and stopped reports. Returns once `stop` is
 // seen and the worker, if any, has been terminated.

@@ -20,6 +20,16 @@ inline std::wstring program_directory() {
   return exe.substr(0, exe.find_last_of(L'\\') + 1);
 }
 
+// True once `done()` holds, checked every `step_ms` for up to `bound_ms`. The bounds tests pass
+// are generous: they catch a hang, not a slow machine.
+template <class Condition>
+bool poll(Condition&& done, ULONGLONG bound_ms, DWORD step_ms = 20) {
+  for (const ULONGLONG end = GetTickCount64() + bound_ms; !done(); Sleep(step_ms)) {
+    if (GetTickCount64() > end) return false;
+  }
+  return true;
+}
+
 struct ChildRun {
   DWORD exit_code = 0xFFFFFFFF;
   std::string out;

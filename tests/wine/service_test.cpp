@@ -5,10 +5,8 @@
 #include <windows.h>
 
 #include <tlhelp32.h>
-#include <winternl.h>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -18,6 +16,7 @@
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/win_text.h"
 #include "child_process.h"
 #include "client/capture_response.h"
 #include "client/pipe_client.h"
@@ -31,69 +30,48 @@ namespace {
 
 const std::string kToken(64, 'a');
 
+using testing::poll;
 using testing::program_directory;
 std::wstring helper_exe() { return program_directory() + L"tolm-capture-helper.exe"; }
 
-// The bounds are generous: they catch a hang, not a slow machine.
-bool poll(const std::function<bool()>& done, ULONGLONG bound_ms, DWORD step_ms = 20) {
-  for (const ULONGLONG end = GetTickCount64() + bound_ms; !done(); Sleep(step_ms)) {
-    if (GetTickCount64() > end) return false;
-  }
-  return true;
-}
-
-// From the process's parameters block, where Wine keeps the line it was created with.
-std::wstring command_line_of(DWORD pid) {
-  const UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid));
-  const auto read = [&](const void* from, void* to, std::size_t size) {
-    return ReadProcessMemory(process.get(), from, to, size, nullptr);
-  };
-  PROCESS_BASIC_INFORMATION basic{};
-  PEB peb{};
-  RTL_USER_PROCESS_PARAMETERS parameters{};
-  if (!process ||
-      NtQueryInformationProcess(process.get(), ProcessBasicInformation, &basic, sizeof basic,
-                                nullptr) != 0 ||
-      !read(basic.PebBaseAddress, &peb, sizeof peb) ||
-      !read(peb.ProcessParameters, &parameters, sizeof parameters)) {
-    return L"";
-  }
-  std::wstring line(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
-  return read(parameters.CommandLine.Buffer, line.data(), parameters.CommandLine.Length) ? line
-                                                                                         : L"";
-}
-
-struct Helper {
-  DWORD pid, parent;
-  std::wstring command_line;
-};
-
-// Every running helper; with `workers_only`, those whose command line carries --worker.
-std::vector<Helper> helpers(bool workers_only) {
-  std::vector<Helper> found;
+// The process ids of every running `name`; with `parent`, only of that process's children.
+std::vector<DWORD> processes(const wchar_t* name, DWORD parent = 0) {
+  std::vector<DWORD> found;
   const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   PROCESSENTRY32W entry{.dwSize = sizeof entry};
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
        more = Process32NextW(snapshot.get(), &entry)) {
-    if (_wcsicmp(entry.szExeFile, L"tolm-capture-helper.exe") != 0) continue;
-    const std::wstring line = command_line_of(entry.th32ProcessID);
-    if (!workers_only || line.find(L"--worker") != std::wstring::npos) {
-      found.push_back({entry.th32ProcessID, entry.th32ParentProcessID, line});
+    if (_wcsicmp(entry.szExeFile, name) == 0 &&
+        (parent == 0 || entry.th32ParentProcessID == parent)) {
+      found.push_back(entry.th32ProcessID);
     }
   }
   return found;
 }
-std::vector<Helper> workers() { return helpers(true); }
+std::vector<DWORD> helpers(DWORD parent = 0) {
+  return processes(L"tolm-capture-helper.exe", parent);
+}
 
-std::string describe(const std::vector<Helper>& found) {
-  std::string text = std::to_string(found.size()) + " worker(s):";
-  for (const Helper& h : found) {
-    text += " [pid " + std::to_string(h.pid) + ", parent " + std::to_string(h.parent) + "]";
-  }
-  return text;
+// The one worker of the service process `service_pid`, or 0 when there is not exactly one.
+DWORD one_worker_of(DWORD service_pid) {
+  std::vector<DWORD> found;
+  poll([&] { return (found = helpers(service_pid)).size() == 1; }, 60000);
+  return found.size() == 1 ? found[0] : 0;
+}
+
+std::wstring image_of(DWORD pid) {
+  const UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  wchar_t path[MAX_PATH];
+  DWORD size = MAX_PATH;
+  return process && QueryFullProcessImageNameW(process.get(), 0, path, &size)
+             ? std::wstring(path, size) : L"";
 }
 
 using ScHandle = std::unique_ptr<std::remove_pointer_t<SC_HANDLE>, decltype(&CloseServiceHandle)>;
+
+ScHandle open_service(SC_HANDLE scm) {
+  return {OpenServiceW(scm, L"TolmCaptureHelper", SERVICE_ALL_ACCESS), &CloseServiceHandle};
+}
 
 SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
   SERVICE_STATUS_PROCESS status{};
@@ -105,10 +83,12 @@ SERVICE_STATUS_PROCESS query(SC_HANDLE service) {
 bool reaches(SC_HANDLE service, DWORD state) {
   return poll([&] { return query(service).dwCurrentState == state; }, 60000, 50);
 }
-std::string describe(const SERVICE_STATUS_PROCESS& s) {
-  return "state " + std::to_string(s.dwCurrentState) + ", accepts " +
-         std::to_string(s.dwControlsAccepted) + ", pid " + std::to_string(s.dwProcessId) +
-         ", exit " + std::to_string(s.dwWin32ExitCode);
+// The service's process once it runs, or 0.
+DWORD running_pid(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS s{};
+  poll([&] { return (s = query(service)).dwCurrentState == SERVICE_RUNNING && s.dwProcessId; },
+       60000, 50);
+  return s.dwCurrentState == SERVICE_RUNNING ? s.dwProcessId : 0;
 }
 
 // Asks once a server is up: a starting helper creates its pipe only after its token is in place,
@@ -125,28 +105,42 @@ client::Exchange ask_when_up(const std::string& request) {
   return e;
 }
 
+void expect_pattern_frame() {
+  const client::Exchange frame = ask_when_up(client::frame_request(kToken));
+  const client::Response response = client::read_response(frame.bytes, true);
+  ASSERT_EQ(response.kind, client::Kind::kFrame) << frame.error << response.problem;
+  const Frame f{.pixels = {response.frame.pixels.begin(), response.frame.pixels.end()},
+                .width = response.frame.width,
+                .height = response.frame.height,
+                .stride = response.frame.stride};
+  testing::expect_pattern(f);
+}
+
 void write_token() {
   (void)create_directories(kDataDirectory);
   ASSERT_TRUE(write_whole_file(data_file("capture.auth"), kToken));
 }
 
+// Two service managers in one prefix answer at random: every test here would be meaningless.
+void expect_one_service_manager() {
+  ASSERT_EQ(processes(L"services.exe").size(), 1u)
+      << "this Wine prefix runs more than one services.exe; set it up as run-in-wine.sh does";
+}
+
 class Service : public ::testing::Test {
  protected:
   void SetUp() override {
+    expect_one_service_manager();
     write_token();
     scm_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(scm_) << GetLastError();
-    // Installed with the system's own tool. Right after the prefix is made a creation can be lost
-    // without an error: look, and retry.
-    const std::wstring create =
-        L"sc.exe create TolmCaptureHelper binPath= \"\\\"" + helper_exe() + L"\\\"\"";
-    ASSERT_TRUE(poll(
-        [&] {
-          testing::run_child(create, program_directory());
-          service_.reset(OpenServiceW(scm_.get(), L"TolmCaptureHelper", SERVICE_ALL_ACCESS));
-          return service_ && query(service_.get()).dwServiceType != 0;
-        },
-        30000, 500));
+    // Installed with the system's own tool.
+    const testing::ChildRun created = testing::run_child(
+        L"sc.exe create TolmCaptureHelper binPath= \"\\\"" + helper_exe() + L"\\\"\"",
+        program_directory());
+    ASSERT_EQ(created.exit_code, 0u) << created.out << created.err;
+    service_ = open_service(scm_.get());
+    ASSERT_TRUE(service_) << GetLastError();
   }
   void TearDown() override {
     if (!service_) return;
@@ -154,29 +148,6 @@ class Service : public ::testing::Test {
     ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
     reaches(service_.get(), SERVICE_STOPPED);
     EXPECT_TRUE(DeleteService(service_.get())) << GetLastError();
-  }
-
-  // Wine's services.exe goes on starting its own services after wineboot has returned, some of
-  // them until their 30-second timeout. Meanwhile a start waits for the database ("locked", 1055)
-  // or is lost in a race inside Wine's dispatcher ("no response", 1053: the SCM then ends the
-  // process it made, perhaps after it launched a worker). Both are retried, a lost start only once
-  // every helper of it has ended, so that none of them is taken for the next start's.
-  DWORD start() {
-    DWORD error = 0;
-    poll(
-        [&] {
-          error = StartServiceW(service_.get(), 0, nullptr) ? 0 : GetLastError();
-          if (error == ERROR_SERVICE_REQUEST_TIMEOUT) {
-            reaches(service_.get(), SERVICE_STOPPED);
-            for (const Helper& h : helpers(false)) {
-              const UniqueHandle p(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, h.pid));
-              if (p && TerminateProcess(p.get(), 0)) WaitForSingleObject(p.get(), 10000);
-            }
-          }
-          return error != ERROR_SERVICE_DATABASE_LOCKED && error != ERROR_SERVICE_REQUEST_TIMEOUT;
-        },
-        240000, 500);
-    return error;
   }
 
   ScHandle scm_{nullptr, &CloseServiceHandle};
@@ -206,65 +177,37 @@ TEST_F(Service, RunsAWorkerThatServesFramesReplacesItAndStopsCleanly) {
     });
   };
 
-  ASSERT_EQ(start(), 0u);
-  // Running, accepting STOP only, as the service's single report before its stop says.
-  SERVICE_STATUS_PROCESS running{};
-  ASSERT_TRUE(poll(
-      [&] {
-        running = query(service_.get());
-        return running.dwCurrentState == SERVICE_RUNNING && running.dwProcessId != 0;
-      },
-      60000, 50))
-      << describe(running);
-  EXPECT_EQ(running.dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP))
-      << describe(running);
-  const DWORD service_pid = running.dwProcessId;
+  ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
+  const DWORD service_pid = running_pid(service_.get());
+  ASSERT_NE(service_pid, 0u);
+  // Accepting STOP only, as the service's single report before its stop says.
+  EXPECT_EQ(query(service_.get()).dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
   const UniqueHandle service_process(
       OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, service_pid));
   ASSERT_TRUE(service_process) << service_pid;
 
-  // One worker, the service's child, started as the quoted path and the flag.
-  std::vector<Helper> found;
-  ASSERT_TRUE(poll(
-      [&] {
-        found = workers();
-        return found.size() == 1;
-      },
-      60000))
-      << describe(found) << "; service " << describe(query(service_.get()));
-  const Helper first = found.front();
-  EXPECT_EQ(first.parent, service_pid);
-  EXPECT_EQ(first.command_line, L"\"" + helper_exe() + L"\" --worker");
-
-  // The service process runs no capture server of its own while its launches succeed, so the
-  // frame comes from the worker.
-  const client::Exchange frame = ask_when_up(client::frame_request(kToken));
-  const client::Response response = client::read_response(frame.bytes, true);
-  ASSERT_EQ(response.kind, client::Kind::kFrame) << frame.error << response.problem;
-  const Frame f{.pixels = {response.frame.pixels.begin(), response.frame.pixels.end()},
-                .width = response.frame.width,
-                .height = response.frame.height,
-                .stride = response.frame.stride};
-  EXPECT_EQ(f.width, 1920u);
-  EXPECT_EQ(f.height, 1080u);
-  testing::expect_pattern(f);
+  // One worker, the service's child. The service process runs no capture server of its own while
+  // its launches succeed, so the frame comes from the worker.
+  const DWORD first = one_worker_of(service_pid);
+  ASSERT_NE(first, 0u);
+  expect_pattern_frame();
   ASSERT_TRUE(poll([&] { return notes_of_worker() >= 1; }, 30000));
 
   // A worker that dies is replaced, with a new note.
   const auto notes_before = notes_of_worker();
-  const UniqueHandle first_process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first.pid));
+  const UniqueHandle first_process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
   ASSERT_TRUE(first_process && TerminateProcess(first_process.get(), 7));
   ASSERT_EQ(WaitForSingleObject(first_process.get(), 10000), WAIT_OBJECT_0);
-  std::vector<Helper> now;
+  DWORD second = 0;
   ASSERT_TRUE(poll(
       [&] {
-        now = workers();
-        return now.size() == 1 && now[0].pid != first.pid;
+        const std::vector<DWORD> now = helpers(service_pid);
+        second = now.size() == 1 && now[0] != first ? now[0] : 0;
+        return second != 0;
       },
       15000, 10));
-  EXPECT_EQ(now[0].parent, service_pid);
   EXPECT_TRUE(poll([&] { return notes_of_worker() > notes_before; }, 30000));
-  const UniqueHandle second_process(OpenProcess(SYNCHRONIZE, FALSE, now[0].pid));
+  const UniqueHandle second_process(OpenProcess(SYNCHRONIZE, FALSE, second));
   ASSERT_TRUE(second_process);
 
   // Controls other than STOP leave the service and its worker running. Wine's SCM answers
@@ -281,7 +224,7 @@ TEST_F(Service, RunsAWorkerThatServesFramesReplacesItAndStopsCleanly) {
   ASSERT_TRUE(reaches(service_.get(), SERVICE_STOPPED));
   EXPECT_EQ(query(service_.get()).dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
   EXPECT_EQ(WaitForSingleObject(second_process.get(), 10000), WAIT_OBJECT_0);
-  EXPECT_TRUE(workers().empty());
+  EXPECT_TRUE(helpers(service_pid).empty());
   ASSERT_EQ(WaitForSingleObject(service_process.get(), 30000), WAIT_OBJECT_0);
   DWORD exit_code = 1;
   EXPECT_TRUE(GetExitCodeProcess(service_process.get(), &exit_code) && exit_code == 0) << exit_code;
@@ -307,6 +250,88 @@ TEST(NotAService, WithoutAFlagTheHelperServesInItsOwnProcess) {
     TerminateProcess(process.get(), 0);
     WaitForSingleObject(process.get(), 10000);
   }
+}
+
+// The package, as an administrator deploys it: installed, upgraded by a later one and removed by
+// msiexec, each time with no window and no question.
+std::string file_version(const std::wstring& path) {
+  std::vector<BYTE> data(GetFileVersionInfoSizeW(path.c_str(), nullptr));
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT size = 0;
+  if (data.empty() || !GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(data.size()),
+                                           data.data()) ||
+      !VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&info), &size)) {
+    return "";
+  }
+  return std::to_string(HIWORD(info->dwFileVersionMS)) + "." +
+         std::to_string(LOWORD(info->dwFileVersionMS)) + "." +
+         std::to_string(HIWORD(info->dwFileVersionLS));
+}
+
+// `package` relative to the build's top directory, with forward slashes.
+DWORD msiexec(const std::wstring& action, std::wstring package) {
+  std::ranges::replace(package, L'/', L'\\');
+  return testing::run_child(
+             L"msiexec.exe " + action + L" \"" + program_directory() + L"..\\" + package + L"\" /qn",
+             program_directory())
+      .exit_code;
+}
+
+TEST(Installer, InstallsStartsUpgradesAndRemovesTheServiceAndLeavesTheDataDirectory) {
+  expect_one_service_manager();
+  write_token();
+  test_pattern::PatternWindow pattern;
+  ASSERT_TRUE(pattern.start());
+  const std::wstring installed = L"C:\\Program Files\\Tolm\\tolm-capture-helper.exe";
+  const ScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), &CloseServiceHandle);
+  ASSERT_TRUE(scm);
+
+  ASSERT_EQ(msiexec(L"/i", TOLM_PACKAGE), 0u);
+  ScHandle service = open_service(scm.get());
+  ASSERT_TRUE(service) << GetLastError();
+  const DWORD first_pid = running_pid(service.get());
+  ASSERT_NE(first_pid, 0u);
+  EXPECT_EQ(image_of(first_pid), installed);
+  const DWORD first_worker = one_worker_of(first_pid);
+  EXPECT_EQ(image_of(first_worker), installed);
+  EXPECT_EQ(file_version(installed), TOLM_VERSION);
+  std::vector<BYTE> config(8192);
+  DWORD needed = 0;
+  ASSERT_TRUE(QueryServiceConfigW(service.get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(
+                                      config.data()), static_cast<DWORD>(config.size()), &needed));
+  const auto& c = *reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
+  EXPECT_EQ(c.dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(c.dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+  EXPECT_EQ(_wcsicmp(c.lpServiceStartName, L"LocalSystem"), 0) << from_wide(c.lpServiceStartName);
+  expect_pattern_frame();
+
+  // The later package replaces the earlier one, and its service runs the later file.
+  ASSERT_EQ(msiexec(L"/i", TOLM_NEXT_PACKAGE), 0u);
+  EXPECT_EQ(file_version(installed), TOLM_NEXT_VERSION);
+  service = open_service(scm.get());
+  ASSERT_TRUE(service) << GetLastError();
+  const DWORD next_pid = running_pid(service.get());
+  ASSERT_NE(next_pid, 0u);
+  EXPECT_NE(next_pid, first_pid);
+  EXPECT_EQ(image_of(next_pid), installed);
+  const DWORD next_worker = one_worker_of(next_pid);
+  ASSERT_NE(next_worker, 0u);
+  EXPECT_TRUE(poll([] { return helpers().size() == 2; }, 10000))
+      << "a helper of the earlier package is still running";
+  expect_pattern_frame();
+
+  // However the service ends, even killed, its worker ends with it.
+  const UniqueHandle worker(OpenProcess(SYNCHRONIZE, FALSE, next_worker));
+  const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, next_pid));
+  ASSERT_TRUE(worker && killed && TerminateProcess(killed.get(), 1));
+  EXPECT_EQ(WaitForSingleObject(worker.get(), 10000), WAIT_OBJECT_0);
+
+  service.reset();  // a service marked for deletion stays while a handle to it is open
+  ASSERT_EQ(msiexec(L"/x", TOLM_NEXT_PACKAGE), 0u);
+  EXPECT_FALSE(open_service(scm.get()));
+  EXPECT_TRUE(poll([] { return helpers().empty(); }, 10000));
+  EXPECT_EQ(GetFileAttributesW(L"C:\\Program Files\\Tolm"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(read_whole_file(data_file("capture.auth")), kToken);
 }
 
 }  // namespace

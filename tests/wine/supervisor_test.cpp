@@ -115,7 +115,7 @@ const std::vector<std::string> kLaunch = {
     line("DuplicateTokenEx", "token", MAXIMUM_ALLOWED, false, SecurityImpersonation, TokenPrimary),
     line("SetTokenInformation", "primary", TokenSessionId, 1, 4),
     line("CreateProcessAsUserW", "primary", false, "\"" + from_wide(own_path()) + "\" --worker",
-         false, false, 0x08000400, false, false, sizeof(STARTUPINFOW), "winsta0\\default")};
+         false, false, 0x08000404, false, false, sizeof(STARTUPINFOW), "winsta0\\default")};
 
 template <class Condition>
 bool poll(Condition&& condition, std::chrono::milliseconds bound = 30s) {
