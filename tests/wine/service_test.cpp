@@ -304,6 +304,10 @@ TEST(Installer, InstallsStartsUpgradesAndRemovesTheServiceAndLeavesTheDataDirect
   EXPECT_EQ(c.dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
   EXPECT_EQ(_wcsicmp(c.lpServiceStartName, L"LocalSystem"), 0) << from_wide(c.lpServiceStartName);
   expect_pattern_frame();
+  const testing::ChildRun status = testing::run_child(
+      L"\"C:\\Program Files\\Tolm\\tolm-capture-client.exe\" status", program_directory());
+  EXPECT_EQ(status.exit_code, 0u) << status.err;
+  EXPECT_TRUE(status.out.starts_with(R"({"ok":true,)")) << status.out;
 
   // The later package replaces the earlier one, and its service runs the later file.
   ASSERT_EQ(msiexec(L"/i", TOLM_NEXT_PACKAGE), 0u);
