@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "capture/capture_system_win.h"
-#include "capture/control_files.h"
+#include "capture/control_files_win.h"
 #include "pattern_window.h"
 #include "timing.h"
 

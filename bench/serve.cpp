@@ -21,7 +21,7 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/security_win.h"
-#include "capture/control_files.h"
+#include "capture/control_files_win.h"
 #include "capture/frame.h"
 #include "capture/frame_grabber.h"
 #include "client/pipe_client.h"
@@ -167,7 +167,7 @@ int main(int argc, char** argv) {
 
     int helper_failures = 0, bare_failures = 0;
     for (int i = 0; i < 3; ++i) {  // warm-up: the first frame, caches, both pipes
-      (void)timed_exchange(request, tolm::client::kPipeName, helper_failures);
+      (void)timed_exchange(request, tolm::kPipeName, helper_failures);
       (void)timed_exchange(request, kBarePipe, bare_failures);
     }
     helper_failures = bare_failures = 0;
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
     for (int b = 0; b < blocks; ++b) {
       std::vector<double> h, r;
       for (int i = 0; i < kPerBlock; ++i) {
-        h.push_back(timed_exchange(request, tolm::client::kPipeName, helper_failures));
+        h.push_back(timed_exchange(request, tolm::kPipeName, helper_failures));
       }
       for (int i = 0; i < kPerBlock; ++i) {
         r.push_back(timed_exchange(request, kBarePipe, bare_failures));

@@ -1,4 +1,4 @@
-// The choice of the way of running, made once at start from the command line. Portable.
+// Portable. The choice of the way of running, made once at start from the command line.
 #pragma once
 
 #include <span>

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "base/clock.h"
+#include "base/clock_win.h"
 
 namespace tolm {
 

@@ -1,4 +1,4 @@
-// The program's arguments as UTF-8. Windows only; link shell32.
+// Windows only. The program's arguments as UTF-8; link shell32.
 #pragma once
 
 #include <windows.h>

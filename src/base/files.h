@@ -1,5 +1,7 @@
-// Windows only: whole-file access and the data directory. Paths are UTF-8.
+// Windows only. Whole-file access and the data directory. Paths are UTF-8.
 #pragma once
+
+#include <windows.h>
 
 #include <cstddef>
 #include <mutex>
@@ -28,6 +30,15 @@ inline constexpr std::string_view kDataDirectory = "C:\\ProgramData\\Tolm";
 // is unchanged. Read, write and delete sharing, no temporary file, no rename, no flush. Returns
 // false on any failure; callers may ignore it.
 bool write_whole_file(std::string_view path, std::string_view bytes);
+
+// Writes all of `bytes` to `handle` in calls of at most `piece` bytes. False at the first failed
+// or empty write.
+bool write_in_pieces(HANDLE handle, std::string_view bytes, std::size_t piece);
+
+// The running executable's full path, or nothing with the last-error code set. `get` is
+// GetModuleFileNameW unless a test stands in for it.
+[[nodiscard]] std::optional<std::wstring> executable_path(
+    decltype(&::GetModuleFileNameW) get = &::GetModuleFileNameW);
 
 // Creates a directory and all of its missing parents. True when it exists afterwards.
 bool create_directories(std::string_view path);

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "base/clock.h"
+#include "base/clock_win.h"
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/security_win.h"
@@ -13,6 +13,9 @@
 
 namespace tolm {
 namespace {
+
+// One WriteFile call's share of a file write.
+constexpr std::size_t kFilePieceBytes = 0x10000000;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // How long a folder found trustworthy is used on a look at its path's attributes alone.
@@ -29,15 +32,6 @@ bool remove_name(HANDLE opened, DWORD flags) {
                                                sizeof disposition);
 }
 
-bool write_all(HANDLE file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const DWORD piece = bytes.size() > 0x10000000 ? 0x10000000 : static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    if (!WriteFile(file, bytes.data(), piece, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
 
 bool is_directory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -85,7 +79,37 @@ bool write_whole_file(std::string_view path, std::string_view bytes) {
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file) return false;
   }
-  return write_all(file.get(), bytes) && SetEndOfFile(file.get());
+  return write_in_pieces(file.get(), bytes, kFilePieceBytes) && SetEndOfFile(file.get());
+}
+
+bool write_in_pieces(HANDLE handle, std::string_view bytes, std::size_t piece) {
+  while (!bytes.empty()) {
+    const auto size = static_cast<DWORD>(std::min(bytes.size(), piece));
+    DWORD written = 0;
+    if (!WriteFile(handle, bytes.data(), size, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+std::optional<std::wstring> executable_path(decltype(&::GetModuleFileNameW) get) {
+  // Past the longest path the system allows (32767 units and the terminator).
+  constexpr std::size_t kMaxPathBuffer = 64 * 1024;
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = get(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::nullopt;
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    // A path that fills the buffer may have been cut.
+    if (buffer.size() >= kMaxPathBuffer) {
+      SetLastError(ERROR_INSUFFICIENT_BUFFER);
+      return std::nullopt;
+    }
+    buffer.resize(buffer.size() * 2);
+  }
 }
 
 bool create_directories(std::string_view path) {

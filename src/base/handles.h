@@ -1,4 +1,4 @@
-// RAII owners for Win32 handles and GDI objects. The type picks the release call, so a DC from
+// Windows only. RAII owners for Win32 handles and GDI objects. The type picks the release call, so a DC from
 // GetDC cannot be deleted with DeleteDC by mistake. Each owner keeps the release function as a
 // pointer of that exact type; production uses the default, tests may pass a recording one.
 #pragma once
@@ -36,9 +36,13 @@ class Owned {
   [[nodiscard]] bool valid() const noexcept { return handle_ != Traits::empty(); }
   explicit operator bool() const noexcept { return valid(); }
 
-  // Releases now; the owner is empty afterwards.
+  // Releases now; the owner is empty afterwards. The last-error code is kept, so that a failure
+  // can be read after the owners of its call's inputs have let go.
   void reset() noexcept {
-    if (valid()) Traits::call(release_, std::exchange(handle_, Traits::empty()));
+    if (!valid()) return;
+    const DWORD error = GetLastError();
+    Traits::call(release_, std::exchange(handle_, Traits::empty()));
+    SetLastError(error);
   }
   // Gives up ownership without releasing.
   [[nodiscard]] Handle release() noexcept { return std::exchange(handle_, Traits::empty()); }
@@ -104,5 +108,15 @@ using UniqueDesktop = Owned<traits::Desktop>;
 using UniqueMemoryDc = Owned<traits::MemoryDc>;
 using UniqueBitmap = Owned<traits::Bitmap>;
 using UniqueScreenDc = Owned<traits::ScreenDc>;
+
+// The two handles a CreateProcess call returns.
+struct UniqueProcess {
+  UniqueProcess() = default;
+  explicit UniqueProcess(const PROCESS_INFORMATION& info,
+                         traits::Kernel::Release close = &::CloseHandle) noexcept
+      : process(info.hProcess, close), thread(info.hThread, close) {}
+  UniqueHandle process;
+  UniqueHandle thread;
+};
 
 }  // namespace tolm

@@ -1,4 +1,4 @@
-// Windows only: the account this process runs as, and who owns a kernel or file object.
+// Windows only. The account this process runs as, and who owns a kernel or file object.
 #pragma once
 
 #include <windows.h>

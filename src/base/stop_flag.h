@@ -1,4 +1,4 @@
-// A shared request to end a run: false when created, set at most once, never reset. Copies share
+// Portable. A shared request to end a run: false when created, set at most once, never reset. Copies share
 // one flag, which lives until the last copy is gone.
 #pragma once
 

@@ -1,5 +1,5 @@
-// What the system says about an error, and the way the process stops when it cannot go on.
-// Windows only.
+// Windows only. What the system says about an error, and the way the process stops when it
+// cannot go on.
 #pragma once
 
 #include <windows.h>

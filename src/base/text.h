@@ -1,11 +1,16 @@
-// Text rules shared by every subsystem: UTF-8 inside the program, UTF-16 at the Win32 boundary,
-// trimming by the Unicode White_Space property. Portable: no <windows.h>.
+// Portable. Text rules shared by every subsystem: UTF-8 inside the program, UTF-16 at the Win32
+// boundary, trimming by the Unicode White_Space property.
 #pragma once
 
 #include <string>
 #include <string_view>
 
 namespace tolm {
+
+// 'A' to 'Z' as 'a' to 'z'; every other byte as it is.
+[[nodiscard]] constexpr char ascii_lower(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // True when `bytes` is well-formed UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
 [[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;

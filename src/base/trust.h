@@ -1,4 +1,4 @@
-// Portable: who the helper and its clients trust to own the things they use. No <windows.h>.
+// Portable. Who the helper and its clients trust to own the things they use. No <windows.h>.
 #pragma once
 
 #include <string_view>

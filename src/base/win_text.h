@@ -1,4 +1,4 @@
-// UTF-8 <-> wide strings at the Win32 boundary. Windows only (wchar_t is 16 bits there).
+// Windows only (wchar_t is 16 bits there). UTF-8 <-> wide strings at the Win32 boundary.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-// The capture thread: one pass per 16 ms at most, each trying the desktops in order and publishing
+// Portable. The capture thread: one pass per 16 ms at most, each trying the desktops in order and publishing
 // the best picture. Portable; the system comes in through `CaptureSystem`.
 #pragma once
 

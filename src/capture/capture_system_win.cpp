@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "status/status_writer.h"
+#include "capture/control_files_win.h"
 
 namespace tolm {
 

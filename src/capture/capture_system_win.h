@@ -1,4 +1,4 @@
-// The capture loop's system on Win32. Windows only.
+// Windows only. The capture loop's system on Win32.
 #pragma once
 
 #include <windows.h>
@@ -13,6 +13,8 @@
 #include "base/handles.h"
 #include "capture/capture_loop.h"
 #include "capture/frame_grabber.h"
+#include "capture/control_files_win.h"
+#include "capture/desktop_tracker_win.h"
 
 namespace tolm {
 

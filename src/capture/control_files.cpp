@@ -16,9 +16,7 @@ CaptureTarget parse_capture_target(std::optional<std::string_view> bytes) {
   const CaptureTarget fallback;
   if (!bytes || !is_valid_utf8(*bytes)) return fallback;
   std::string text(trim_white_space(*bytes));
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : text) c = ascii_lower(c);
   const std::size_t x = text.find('x');
   if (x == std::string::npos) return fallback;
   unsigned long long width = 0;

@@ -1,5 +1,4 @@
-// The control files that steer the capture (capture.target, display.index) and the record of the
-// last pass without any picture (capture.last-error.txt).
+// Portable. The control files that steer the capture (capture.target, display.index), parsed.
 #pragma once
 
 #include <cstdint>
@@ -14,16 +13,8 @@ struct CaptureTarget {
   friend bool operator==(const CaptureTarget&, const CaptureTarget&) = default;
 };
 
-// Portable parsers, given the file's bytes or nothing when it could not be read.
+// Parsers, given the file's bytes or nothing when it could not be read.
 [[nodiscard]] CaptureTarget parse_capture_target(std::optional<std::string_view> bytes);
 [[nodiscard]] std::uint64_t parse_display_index(std::optional<std::string_view> bytes);
-
-// Windows: read the files afresh on every call; never fail.
-[[nodiscard]] CaptureTarget read_capture_target();
-[[nodiscard]] std::uint64_t read_display_index();
-
-// Windows: replaces capture.last-error.txt with `text` and one line feed. The data directory is
-// not created for it; failures are ignored.
-void write_last_error(std::string_view text);
 
 }  // namespace tolm

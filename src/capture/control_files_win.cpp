@@ -1,7 +1,7 @@
 #include <string>
 
 #include "base/files.h"
-#include "capture/control_files.h"
+#include "capture/control_files_win.h"
 
 namespace tolm {
 

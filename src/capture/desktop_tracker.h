@@ -1,4 +1,4 @@
-// Which desktops a capture pass tries, in which order, and the name of the input desktop.
+// Portable. Which desktops a capture pass tries, in which order, and the names it reads.
 #pragma once
 
 #include <cstddef>
@@ -22,30 +22,16 @@ struct DesktopCandidate {
   friend bool operator==(const DesktopCandidate&, const DesktopCandidate&) = default;
 };
 
-// Portable: the list from the bytes of capture.desktop (nothing when unreadable) and the names the
+// The list from the bytes of capture.desktop (nothing when unreadable) and the names the
 // window station reported, in their order.
 [[nodiscard]] std::vector<DesktopCandidate> build_candidate_list(
     std::optional<std::string_view> remembered, std::span<const std::string> enumerated);
 
-// Portable: a name as the enumeration hands it over, NUL-terminated, cut at 257 code units.
+// A name as the enumeration hands it over, NUL-terminated, cut at 257 code units.
 [[nodiscard]] std::string desktop_name_from_units(const char16_t* units);
 
-// Portable: how many code units of the name buffer GetUserObjectInformationW filled, from the
+// How many code units of the name buffer GetUserObjectInformationW filled, from the
 // length in bytes it reported (with the terminator), at most 256.
 [[nodiscard]] std::size_t name_units_from_needed(std::uint32_t needed_bytes) noexcept;
-
-// Windows. Keeps no state of its own; its memory is capture.desktop.
-class DesktopTracker {
- public:
-  // The input desktop, capture.desktop's name, the fixed names, then the enumerated ones.
-  [[nodiscard]] std::vector<DesktopCandidate> candidate_desktops() const;
-
-  // The input desktop's name, else the calling thread's desktop's; "Default" when unreadable.
-  [[nodiscard]] std::string input_desktop_name() const;
-
-  // Remembers the desktop that gave the best picture: creates the data directory and writes
-  // capture.desktop. Failures are ignored.
-  void remember_desktop(std::string_view name) const;
-};
 
 }  // namespace tolm

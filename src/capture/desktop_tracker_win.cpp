@@ -3,7 +3,7 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/text.h"
-#include "capture/desktop_tracker.h"
+#include "capture/desktop_tracker_win.h"
 
 namespace tolm {
 

@@ -1,4 +1,5 @@
-// The captured picture and the record one capture server shares with its capture thread.
+// Portable. The captured picture and the record one capture server shares with its capture
+// thread.
 #pragma once
 
 #include <atomic>

@@ -1,4 +1,4 @@
-// One GDI picture of one desktop. Windows only.
+// Windows only. One GDI picture of one desktop.
 #pragma once
 
 #include <windows.h>

@@ -5,7 +5,7 @@
 
 #include "base/handles.h"
 #include "base/win_text.h"
-#include "capture/control_files.h"
+#include "capture/control_files_win.h"
 #include "capture/picture.h"
 
 namespace tolm {

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "server/request.h"
+#include "server/protocol.h"
 
 namespace tolm::client {
 namespace {

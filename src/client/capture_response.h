@@ -1,4 +1,4 @@
-// What a client sends to the capture server and how it reads the answer. Portable.
+// Portable. What a client sends to the capture server and how it reads the answer.
 #pragma once
 
 #include <cstdint>

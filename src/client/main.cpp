@@ -15,7 +15,7 @@
 #include "base/win_text.h"
 #include "client/capture_response.h"
 #include "client/pipe_client.h"
-#include "server/access_token.h"
+#include "server/protocol.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ int run(const Options& o) {
   if (o.token) {
     token = *o.token;
   } else {
-    const std::string path = tolm::data_file("capture.auth");
+    const std::string path = tolm::data_file(tolm::kTokenFileName);
     const std::optional<std::string> bytes = tolm::read_whole_file(path);
     const std::optional<std::string> accepted =
         bytes ? tolm::accept_token_file(*bytes) : std::nullopt;

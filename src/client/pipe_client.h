@@ -1,13 +1,14 @@
-// One request to the capture server and everything it sends back. Windows only.
+// Windows only. One request to the capture server and everything it sends back.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "server/protocol.h"
+
 namespace tolm::client {
 
-inline constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
 
 // The server's reply, or why there is none. `error` is empty on success; the bytes are then
 // whatever arrived before the server closed its end, possibly nothing.

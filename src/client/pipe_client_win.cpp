@@ -5,9 +5,10 @@
 #include <algorithm>
 
 #include "base/handles.h"
+#include "base/io_deadline.h"
 #include "base/security_win.h"
 #include "base/trust.h"
-#include "server/request.h"
+#include "server/protocol.h"
 
 namespace tolm::client {
 namespace {
@@ -38,28 +39,12 @@ std::string os_error(const char* what, DWORD code) {
   return std::string(what) + " failed (os error " + std::to_string(code) + ")";
 }
 
-// Completes an overlapped call within the deadline. On time-out the call is cancelled and waited
-// for, since `ov` and the buffer must outlive it. Returns 0 or the error code.
-DWORD finish(HANDLE pipe, OVERLAPPED& ov, BOOL started, const Deadline& deadline, DWORD& count) {
-  count = 0;
-  if (!started) {
-    const DWORD code = GetLastError();
-    if (code != ERROR_IO_PENDING) return code;
-    if (WaitForSingleObject(ov.hEvent, deadline.left()) != WAIT_OBJECT_0) {
-      CancelIoEx(pipe, &ov);
-      (void)GetOverlappedResult(pipe, &ov, &count, TRUE);
-      return WAIT_TIMEOUT;
-    }
-  }
-  return GetOverlappedResult(pipe, &ov, &count, FALSE) ? 0 : GetLastError();
-}
-
 UniqueFile open_pipe(const char* name, const Deadline& deadline, Exchange& out) {
   ULONGLONG last_seen = GetTickCount64();
   for (;;) {
     // Identification only: whoever holds the name cannot act as this process.
     HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
+                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
                            nullptr);
     if (h != INVALID_HANDLE_VALUE) return UniqueFile(h);
     const DWORD code = GetLastError();
@@ -104,30 +89,28 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
          "pipe served by an untrusted owner: " + (owner.empty() ? std::string("none") : owner));
     return out;
   }
-  const UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) {
-    fail(out, Failure::kIo, os_error("CreateEvent", GetLastError()));
-    return out;
-  }
   const auto timed_out = [&] {
     fail(out, Failure::kTimeout,
          "no complete answer from the capture server within " + std::to_string(timeout_ms) + " ms");
   };
 
-  OVERLAPPED ov{};
-  ov.hEvent = event.get();
-  DWORD count = 0;
+  IoDeadline io;
   if (!request.empty()) {
-    const DWORD code =
-        finish(pipe.get(), ov,
-               WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), nullptr, &ov),
-               deadline, count);
-    if (code == WAIT_TIMEOUT) {
-      timed_out();
+    DWORD written = 0;
+    if (!io.within(deadline.left(), [&] {
+          return WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()),
+                           &written, nullptr);
+        })) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_OPERATION_ABORTED) {
+        timed_out();
+      } else {
+        fail(out, Failure::kIo, os_error("sending the request", code));
+      }
       return out;
     }
-    if (code != 0 || count != request.size()) {
-      fail(out, Failure::kIo, os_error("sending the request", code));
+    if (written != request.size()) {
+      fail(out, Failure::kIo, os_error("sending the request", ERROR_WRITE_FAULT));
       return out;
     }
   }
@@ -138,17 +121,17 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
       return out;
     }
     out.bytes.resize(have + kReadChunk);
-    ov = OVERLAPPED{};
-    ov.hEvent = event.get();
-    const DWORD code = finish(
-        pipe.get(), ov,
-        ReadFile(pipe.get(), out.bytes.data() + have, static_cast<DWORD>(kReadChunk), nullptr, &ov),
-        deadline, count);
-    out.bytes.resize(have + count);
-    if (code == 0) continue;
+    DWORD got = 0;
+    const BOOL read = io.within(deadline.left(), [&] {
+      return ReadFile(pipe.get(), out.bytes.data() + have, static_cast<DWORD>(kReadChunk), &got,
+                      nullptr);
+    });
+    const DWORD code = read ? 0 : GetLastError();
+    out.bytes.resize(have + got);
+    if (read) continue;
     // The server closing its end is how every response ends.
     if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) return out;
-    if (code == WAIT_TIMEOUT) {
+    if (code == ERROR_OPERATION_ABORTED) {
       timed_out();
     } else {
       fail(out, Failure::kIo, os_error("reading the response", code));

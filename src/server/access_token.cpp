@@ -1,26 +1,8 @@
 #include "server/access_token.h"
 
-#include "base/text.h"
+#include "base/clock.h"
 
 namespace tolm {
-namespace {
-
-bool is_hex_digit(char c) noexcept {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-}  // namespace
-
-std::optional<std::string> accept_token_file(std::string_view bytes) {
-  // Trimming decodes code points, so the rest of the file must be checked as UTF-8 first.
-  if (!is_valid_utf8(bytes)) return std::nullopt;
-  const std::string_view token = trim_white_space(bytes);
-  if (token.size() < kMinTokenDigits) return std::nullopt;
-  for (const char c : token) {
-    if (!is_hex_digit(c)) return std::nullopt;
-  }
-  return std::string(token);
-}
 
 std::optional<std::string> settled_token(
     const std::function<std::optional<std::string>()>& read_file,
@@ -45,11 +27,10 @@ std::string format_token(const TokenBytes& bytes) {
 }
 
 std::array<std::uint8_t, 16> nanoseconds_since_1970(std::uint64_t filetime) noexcept {
-  constexpr std::uint64_t kTicksTo1970 = 116444736000000000ULL;
   std::array<std::uint8_t, 16> out{};
-  if (filetime < kTicksTo1970) return out;
+  if (filetime < kFiletimeTicksTo1970) return out;
   // Ticks times 100 needs up to 71 bits; multiply the 32-bit halves so no 128-bit type is needed.
-  const std::uint64_t ticks = filetime - kTicksTo1970;
+  const std::uint64_t ticks = filetime - kFiletimeTicksTo1970;
   const std::uint64_t low_product = (ticks & 0xFFFFFFFFULL) * 100;
   const std::uint64_t high_product = (ticks >> 32) * 100;
   const std::uint64_t low = ticks * 100;

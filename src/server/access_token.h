@@ -1,4 +1,4 @@
-// The access token that pipe clients present, kept in capture.auth.
+// Portable. The access token that pipe clients present, kept in capture.auth: its rules.
 #pragma once
 
 #include <array>
@@ -8,19 +8,15 @@
 #include <string>
 #include <string_view>
 
+#include "server/protocol.h"
+
 namespace tolm {
 
-// A token made here comes from this many random bytes; a token read back has at least twice as
-// many digits.
+// A token made here comes from this many random bytes, two hex digits each.
 inline constexpr std::size_t kTokenRandomBytes = 32;
-inline constexpr std::size_t kMinTokenDigits = 2 * kTokenRandomBytes;
+static_assert(2 * kTokenRandomBytes == kMinTokenDigits);
 
 using TokenBytes = std::array<std::uint8_t, kTokenRandomBytes>;
-
-// The token in the bytes of capture.auth: the whole file valid UTF-8, and what remains after
-// trimming White_Space at both ends at least 64 ASCII hex digits of either case. Returns that
-// trimmed text unchanged, or nothing when the file is not a token.
-[[nodiscard]] std::optional<std::string> accept_token_file(std::string_view bytes);
 
 // 64 lowercase hex digits, high nibble first, bytes in buffer order.
 [[nodiscard]] std::string format_token(const TokenBytes& bytes);
@@ -40,11 +36,5 @@ void mix_fallback_seed(TokenBytes& bytes, std::uint64_t filetime,
 [[nodiscard]] std::optional<std::string> settled_token(
     const std::function<std::optional<std::string>()>& read_file,
     const std::function<void()>& pause);
-
-// Windows: the current token. Reads capture.auth again on every call (nothing is cached) and
-// returns the token found there; when the file is missing or not a token, stores a new random
-// one, has icacls restrict the file to SYSTEM, Administrators and read-only Users, and returns
-// it. Never fails: every failure inside is absorbed.
-[[nodiscard]] std::string load_or_create_token();
 
 }  // namespace tolm

@@ -10,12 +10,11 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/win_text.h"
-#include "server/access_token.h"
+#include "server/access_token_win.h"
 
 namespace tolm {
 namespace {
 
-constexpr std::string_view kTokenFileName = "capture.auth";
 constexpr DWORD kSecondLookMs = 50;
 
 TokenBytes random_bytes() {
@@ -34,19 +33,9 @@ TokenBytes random_bytes() {
 
 // The directory of the running executable, without a trailing separator; empty on failure.
 std::wstring module_directory() {
-  std::vector<wchar_t> path(MAX_PATH);
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    // A full buffer means the path was cut; long paths exist, so grow and ask again.
-    if (n < path.size()) {
-      const std::wstring full(path.data(), n);
-      const std::size_t slash = full.find_last_of(L"\\/");
-      return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
-    }
-    if (path.size() >= 32768) return {};
-    path.resize(path.size() * 2);
-  }
+  const std::wstring full = executable_path().value_or(L"");
+  const std::size_t slash = full.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : full.substr(0, slash);
 }
 
 // A directory from one of the GetXxxDirectoryW calls, which report the size they need.
@@ -154,13 +143,12 @@ void restrict_token_file() {
   // Our copy of the write end must go before reading, or the pipe never reports its end.
   child_output.reset();
   if (!started) return;
-  const UniqueHandle process(child.hProcess);
-  const UniqueHandle thread(child.hThread);
+  const UniqueProcess owned(child);
   char discard[4096];
   DWORD got = 0;
   while (ReadFile(output.get(), discard, sizeof discard, &got, nullptr)) {
   }
-  WaitForSingleObject(process.get(), INFINITE);
+  WaitForSingleObject(owned.process.get(), INFINITE);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The capture server: starts the capture thread and serves \\.\pipe\tolm-capture on the calling
+// Windows only. The capture server: starts the capture thread and serves \\.\pipe\tolm-capture on the calling
 // thread, one client at a time. Windows only.
 #pragma once
 

@@ -2,24 +2,20 @@
 
 #include <sddl.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <initializer_list>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/io_deadline.h"
 #include "base/security_win.h"
 #include "base/system_error.h"
 #include "base/text.h"
 #include "base/win_text.h"
 #include "capture/capture_system_win.h"
-#include "capture/control_files.h"
+#include "capture/control_files_win.h"
 #include "capture/frame_grabber.h"
-#include "server/access_token.h"
+#include "server/access_token_win.h"
 #include "server/capture_server.h"
 #include "server/request.h"
 #include "status/status_writer.h"
@@ -28,87 +24,13 @@ namespace tolm {
 
 namespace {
 
-constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
 constexpr DWORD kWritePieceBytes = 65536;
 constexpr DWORD kRetryCreateMs = 100;
 
-// Bounds a synchronous pipe call of the server's thread: when the call is still running at the
-// deadline, it is cancelled (CancelSynchronousIo), and it returns with ERROR_OPERATION_ABORTED.
-// The pipe stays synchronous, as its clients and peers expect it.
-class IoDeadline {
- public:
-  IoDeadline() {
-    HANDLE self = nullptr;
-    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
-                    THREAD_TERMINATE, FALSE, 0);
-    target_ = UniqueHandle(self);
-    watcher_ = std::thread([this] { watch(); });
-  }
-  ~IoDeadline() {
-    {
-      const std::lock_guard lock(mutex_);
-      quit_ = true;
-    }
-    changed_.notify_one();
-    watcher_.join();
-  }
-  IoDeadline(const IoDeadline&) = delete;
-  IoDeadline& operator=(const IoDeadline&) = delete;
-
-  // Runs `call` on this thread with at most `ms` milliseconds to finish.
-  template <class Call>
-  auto within(std::uint32_t ms, Call&& call) {
-    arm(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
-    auto result = call();
-    disarm();
-    return result;
-  }
-
- private:
-  void arm(std::chrono::steady_clock::time_point deadline) {
-    {
-      const std::lock_guard lock(mutex_);
-      deadline_ = deadline;
-    }
-    changed_.notify_one();
-  }
-  // Taking the lock waits out a cancellation in progress, so none can reach a later call.
-  void disarm() {
-    const std::lock_guard lock(mutex_);
-    deadline_.reset();
-  }
-  void watch() {
-    std::unique_lock lock(mutex_);
-    while (!quit_) {
-      if (!deadline_) {
-        changed_.wait(lock);
-      } else if (changed_.wait_until(lock, *deadline_) == std::cv_status::timeout && deadline_ &&
-                 std::chrono::steady_clock::now() >= *deadline_) {
-        if (target_) CancelSynchronousIo(target_.get());
-        deadline_.reset();
-      }
-    }
-  }
-
-  UniqueHandle target_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::optional<std::chrono::steady_clock::time_point> deadline_;
-  bool quit_ = false;
-  std::thread watcher_;
-};
-
-// Writes the parts one after another in pieces; stops at the first failed or empty write.
+// Writes the parts one after another; stops at the first failed or empty write.
 void write_response(HANDLE pipe, std::initializer_list<std::string_view> parts) {
   for (const std::string_view bytes : parts) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const DWORD piece =
-          static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, kWritePieceBytes));
-      DWORD written = 0;
-      if (!WriteFile(pipe, bytes.data() + done, piece, &written, nullptr) || written == 0) return;
-      done += written;
-    }
+    if (!write_in_pieces(pipe, bytes, kWritePieceBytes)) return;
   }
 }
 

@@ -46,15 +46,10 @@ bool is_authorized(std::string_view request, std::string_view token) noexcept {
 }
 
 bool wants_frame(std::string_view request) noexcept {
-  constexpr std::string_view kWord = "FRAME";
+  constexpr std::string_view kWord = "frame";
   for (std::size_t i = 0; i + kWord.size() <= request.size(); ++i) {
     std::size_t j = 0;
-    while (j < kWord.size()) {
-      char c = request[i + j];
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      if (c != kWord[j]) break;
-      ++j;
-    }
+    while (j < kWord.size() && ascii_lower(request[i + j]) == kWord[j]) ++j;
     if (j == kWord.size()) return true;
   }
   return false;
@@ -63,7 +58,7 @@ bool wants_frame(std::string_view request) noexcept {
 std::string frame_header(const Frame& frame) {
   std::string out;
   out.reserve(kFrameHeaderBytes);
-  out += "RFRA";
+  out += kFrameMagic;
   append_u32(out, frame.width);
   append_u32(out, frame.height);
   append_u32(out, frame.stride);

@@ -1,4 +1,4 @@
-// What the service tells the service control manager and how it answers its controls. Portable:
+// Portable. What the service tells the service control manager and how it answers its controls;
 // the Win32 values are spelled out here so the decisions can be tested without <windows.h>.
 #pragma once
 

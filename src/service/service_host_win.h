@@ -1,4 +1,4 @@
-// Connects the process to the service control manager as the service TolmCaptureHelper.
+// Windows only. Connects the process to the service control manager as the service TolmCaptureHelper.
 // Windows only.
 #pragma once
 

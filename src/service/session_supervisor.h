@@ -1,5 +1,5 @@
-// Keeps one worker copy of the program running in the console session, for the service. Portable;
-// the system comes in through `SupervisorSystem`.
+// Portable. Keeps one worker copy of the program running in the console session, for the
+// service; the system comes in through `SupervisorSystem`.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/files.h"
 #include "base/handles.h"
 #include "base/system_error.h"
 #include "base/win_text.h"
@@ -18,40 +19,9 @@ namespace {
 // Suspended until it is in the supervisor's job.
 constexpr DWORD kCreationFlags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
 static_assert(kCreationFlags == 0x08000404);
-// Past the longest path the system allows (32767 units and the terminator).
-constexpr std::size_t kMaxPathBuffer = 64 * 1024;
-
-// A call's result and its last-error code, taken at once so that no release in between (each
-// CloseHandle sets the last error too) can overwrite it.
-struct Outcome {
-  bool ok;
-  DWORD error;
-};
-Outcome outcome_of(BOOL result) { return {result != FALSE, result != FALSE ? 0 : GetLastError()}; }
 
 LaunchResult failed(std::string_view step, DWORD error) {
   return {nullptr, std::string(step) + " " + std::to_string(error)};
-}
-
-// This executable's full path, or the system's text for why there is none.
-struct OwnPath {
-  std::wstring path;
-  std::string error;
-};
-OwnPath own_path(const LaunchCalls& calls) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n =
-        calls.get_module_file_name(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return {{}, system_error_text(GetLastError())};
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      return {std::move(buffer), {}};
-    }
-    // A path that fills the buffer may have been cut.
-    if (buffer.size() >= kMaxPathBuffer) return {{}, system_error_text(ERROR_INSUFFICIENT_BUFFER)};
-    buffer.resize(buffer.size() * 2);
-  }
 }
 
 class Win32Worker final : public WorkerProcess {
@@ -109,56 +79,55 @@ class Win32SupervisorSystem final : public SupervisorSystem {
 }  // namespace
 
 LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls, HANDLE job) {
-  OwnPath exe = own_path(calls);
-  if (!exe.error.empty()) return {nullptr, std::move(exe.error)};
+  const std::optional<std::wstring> exe = executable_path(calls.get_module_file_name);
+  if (!exe) return {nullptr, system_error_text(GetLastError())};
   // Taken as text, so units that form no character become U+FFFD. Writable and NUL-terminated:
   // CreateProcessAsUserW may write into it.
-  std::wstring command_line = to_wide("\"" + from_wide(exe.path) + "\" --worker");
+  std::wstring command_line = to_wide("\"" + from_wide(*exe) + "\" --worker");
 
   // The owners cover the early returns; each token is also released explicitly right after the
-  // call that needs it last.
+  // call that needs it last. Releases keep the last-error code of the call that failed.
   HANDLE raw = nullptr;
-  const Outcome opened =
-      outcome_of(calls.open_process_token(GetCurrentProcess(), TOKEN_ALL_ACCESS, &raw));
-  UniqueHandle own_token(opened.ok ? raw : nullptr, calls.close_handle);
-  if (!opened.ok) return failed("OpenProcessToken", opened.error);
+  const BOOL opened = calls.open_process_token(GetCurrentProcess(), TOKEN_ALL_ACCESS, &raw);
+  UniqueHandle own_token(opened ? raw : nullptr, calls.close_handle);
+  if (!opened) return failed("OpenProcessToken", GetLastError());
 
   raw = nullptr;
-  const Outcome duplicated = outcome_of(calls.duplicate_token_ex(
-      own_token.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary, &raw));
+  const BOOL duplicated = calls.duplicate_token_ex(own_token.get(), MAXIMUM_ALLOWED, nullptr,
+                                                   SecurityImpersonation, TokenPrimary, &raw);
   own_token.reset();
-  UniqueHandle primary(duplicated.ok ? raw : nullptr, calls.close_handle);
-  if (!duplicated.ok) return failed("DuplicateTokenEx", duplicated.error);
+  UniqueHandle primary(duplicated ? raw : nullptr, calls.close_handle);
+  if (!duplicated) return failed("DuplicateTokenEx", GetLastError());
 
   // Needs SeTcbPrivilege: without it every launch fails here.
   DWORD session_id = session;
-  const Outcome moved = outcome_of(
-      calls.set_token_information(primary.get(), TokenSessionId, &session_id, sizeof session_id));
-  if (!moved.ok) return failed("SetTokenInformation TokenSessionId", moved.error);
+  if (!calls.set_token_information(primary.get(), TokenSessionId, &session_id,
+                                   sizeof session_id)) {
+    return failed("SetTokenInformation TokenSessionId", GetLastError());
+  }
 
   wchar_t desktop[] = L"winsta0\\default";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.lpDesktop = desktop;
-  PROCESS_INFORMATION process{};
-  const Outcome created = outcome_of(
+  PROCESS_INFORMATION info{};
+  const BOOL created =
       calls.create_process_as_user(primary.get(), nullptr, command_line.data(), nullptr, nullptr,
-                                   FALSE, kCreationFlags, nullptr, nullptr, &startup, &process));
+                                   FALSE, kCreationFlags, nullptr, nullptr, &startup, &info);
   primary.reset();
-  if (!created.ok) return failed("CreateProcessAsUserW", created.error);
+  if (!created) return failed("CreateProcessAsUserW", GetLastError());
 
-  UniqueHandle worker(process.hProcess, calls.close_handle);
-  UniqueHandle thread(process.hThread, calls.close_handle);
+  UniqueProcess worker(info, calls.close_handle);
   // A system that refuses (the service in a job that allows no other) leaves the worker untied
   // rather than not started.
-  if (job != nullptr) (void)AssignProcessToJobObject(job, worker.get());
-  if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+  if (job != nullptr) (void)AssignProcessToJobObject(job, worker.process.get());
+  if (ResumeThread(worker.thread.get()) == static_cast<DWORD>(-1)) {
     const DWORD error = GetLastError();
-    (void)TerminateProcess(worker.get(), kTerminatedExitCode);
+    (void)TerminateProcess(worker.process.get(), kTerminatedExitCode);
     return failed("ResumeThread", error);
   }
-  thread.reset();
-  return {std::make_unique<Win32Worker>(std::move(worker)), {}};
+  worker.thread.reset();
+  return {std::make_unique<Win32Worker>(std::move(worker.process)), {}};
 }
 
 void run_session_supervisor(const StopFlag& stop) { run_session_supervisor(stop, LaunchCalls{}); }

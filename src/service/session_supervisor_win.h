@@ -1,5 +1,5 @@
-// The session supervisor on Win32: the worker launch, and the loop as the service runs it.
-// Windows only.
+// Windows only. The session supervisor on Win32: the worker launch, and the loop as the service
+// runs it.
 #pragma once
 
 #include <windows.h>

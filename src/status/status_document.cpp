@@ -1,5 +1,7 @@
 #include "status/status_document.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 
 namespace tolm {
@@ -42,9 +44,7 @@ bool is_secure_desktop(std::string_view desktop_name) noexcept {
   if (desktop_name.empty()) return false;
   if (desktop_name.size() != kDefault.size()) return true;
   for (std::size_t i = 0; i < kDefault.size(); ++i) {
-    char c = desktop_name[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kDefault[i]) return true;
+    if (ascii_lower(desktop_name[i]) != kDefault[i]) return true;
   }
   return false;
 }

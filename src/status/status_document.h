@@ -1,4 +1,4 @@
-// The one-line JSON status document, in its worker and service variants. Portable.
+// Portable. The one-line JSON status document, in its worker and service variants.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-// Writes the status file to its locations. Windows only; nothing is reported back.
+// Windows only. Writes the status file to its locations; nothing is reported back.
 #pragma once
 
 #include <optional>

@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "base/clock.h"
+#include "base/clock_win.h"
 #include "base/files.h"
 #include "base/win_text.h"
 #include "status/status_document.h"

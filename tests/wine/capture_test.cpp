@@ -5,17 +5,17 @@
 #include <chrono>
 #include <thread>
 
-#include "base/clock.h"
+#include "base/clock_win.h"
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/win_text.h"
 #include "capture/capture_system_win.h"
-#include "capture/control_files.h"
-#include "capture/desktop_tracker.h"
+#include "capture/control_files_win.h"
+#include "capture/desktop_tracker_win.h"
 #include "child_process.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
-#include "server/access_token.h"
+#include "server/access_token_win.h"
 #include "status/status_document.h"
 #include "status/status_writer.h"
 

@@ -10,7 +10,7 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/win_text.h"
-#include "server/access_token.h"
+#include "server/access_token_win.h"
 
 namespace tolm {
 namespace {

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Every include of src/ runs downwards: base < status < capture < server < service, the client
+# uses only base and the pipe's protocol header, and a portable header includes no Windows-only
+# one. Prints each include that breaks this and fails if there is any.
+set -uo pipefail
+cd "$(dirname "$0")/../src"
+rank() { case $1 in base) echo 0 ;; status) echo 1 ;; capture) echo 2 ;; server) echo 3 ;; service) echo 4 ;; *) echo 9 ;; esac; }
+bad=0
+for file in */*.h */*.cpp; do
+  from=${file%%/*}
+  while read -r included; do
+    to=${included%%/*}
+    if [ "$from" = client ]; then
+      [ "$to" = base ] || [ "$to" = client ] || [ "$included" = server/protocol.h ] && continue
+    elif [ "$(rank "$to")" -le "$(rank "$from")" ]; then
+      continue
+    fi
+    echo "$file includes $included"; bad=1
+  done < <(sed -n 's/^#include "\([a-z_]*\/[a-z_]*\.h\)"$/\1/p' "$file")
+  if [[ $file == *.h ]] && head -1 "$file" | grep -q '^// Portable'; then
+    for included in $(sed -n 's/^#include "\([a-z_/]*\.h\)"$/\1/p' "$file") '<windows.h>'; do
+      if [ "$included" = '<windows.h>' ]; then
+        grep -q '^#include <windows.h>' "$file" && { echo "$file (portable) includes <windows.h>"; bad=1; }
+      elif head -1 "$included" | grep -q '^// Windows only'; then
+        echo "$file (portable) includes $included (Windows only)"; bad=1
+      fi
+    done
+  fi
+done
+exit $bad
