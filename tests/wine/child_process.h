@@ -1,4 +1,4 @@
-// Runs a program to its end with its output in files, read back afterwards. For tests under Wine.
+// Windows only. Children of the tests under Wine, polling, and links as an attacker plants them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,8 +15,7 @@ namespace tolm::testing {
 
 // Where this test program is, with a trailing backslash: the programs under test are beside it.
 inline std::wstring program_directory() {
-  wchar_t path[MAX_PATH];
-  const std::wstring exe(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+  const std::wstring exe = executable_path().value_or(L"");
   return exe.substr(0, exe.find_last_of(L'\\') + 1);
 }
 
@@ -30,43 +29,72 @@ bool poll(Condition&& done, ULONGLONG bound_ms, DWORD step_ms = 20) {
   return true;
 }
 
+// `command_line` whole, the program's path first; standard output and error into `out` and `err`
+// when given (inherited), else wherever this program's go.
+inline UniqueProcess start_child(std::wstring command_line, HANDLE out = nullptr,
+                                 HANDLE err = nullptr) {
+  STARTUPINFOW si{.cb = sizeof si};
+  if (out != nullptr) {
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = out;
+    si.hStdError = err;
+  }
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, out != nullptr, 0, nullptr,
+                      nullptr, &si, &pi)) {
+    ADD_FAILURE() << "cannot start " << from_wide(command_line) << ": " << GetLastError();
+    return {};
+  }
+  return UniqueProcess(pi);
+}
+
+// A child that is ended, if it still runs, when this goes.
+class RunningChild {
+ public:
+  explicit RunningChild(const std::wstring& command_line) : child_(start_child(command_line)) {}
+  ~RunningChild() {
+    if (!child_.process) return;
+    TerminateProcess(child_.process.get(), 0);
+    WaitForSingleObject(child_.process.get(), 10000);
+  }
+  RunningChild(const RunningChild&) = delete;
+  RunningChild& operator=(const RunningChild&) = delete;
+  [[nodiscard]] bool running() const {
+    return child_.process && WaitForSingleObject(child_.process.get(), 0) == WAIT_TIMEOUT;
+  }
+
+ private:
+  UniqueProcess child_;
+};
+
 struct ChildRun {
   DWORD exit_code = 0xFFFFFFFF;
   std::string out;
   std::string err;
 };
 
-// `command_line` whole, the program's path first; the output files go into `scratch_directory`.
+// Runs `command_line` to its end, its outputs in files of `scratch_directory`, read back after.
 inline ChildRun run_child(const std::wstring& command_line, const std::wstring& scratch_directory) {
   ChildRun run;
   const std::wstring out_path = scratch_directory + L"child-out.txt";
   const std::wstring err_path = scratch_directory + L"child-err.txt";
-  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  const UniqueFile out(CreateFileW(out_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, 0, nullptr));
-  const UniqueFile err(CreateFileW(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                   CREATE_ALWAYS, 0, nullptr));
-  EXPECT_TRUE(out && err);
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = out.get();
-  si.hStdError = err.get();
-  PROCESS_INFORMATION pi{};
-  std::wstring line = command_line;
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
-                      &pi)) {
-    ADD_FAILURE() << "cannot start " << from_wide(command_line) << ": " << GetLastError();
-    return run;
+  {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const auto create = [&](const std::wstring& path) {
+      return UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                    CREATE_ALWAYS, 0, nullptr));
+    };
+    const UniqueFile out = create(out_path);
+    const UniqueFile err = create(err_path);
+    const UniqueProcess child = start_child(command_line, out.get(), err.get());
+    if (!child.process) return run;
+    if (WaitForSingleObject(child.process.get(), 60000) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "did not end: " << from_wide(command_line);
+      TerminateProcess(child.process.get(), 1);  // not left running into the next test
+      WaitForSingleObject(child.process.get(), 10000);
+    }
+    GetExitCodeProcess(child.process.get(), &run.exit_code);
   }
-  CloseHandle(pi.hThread);
-  const UniqueHandle process(pi.hProcess);
-  if (WaitForSingleObject(process.get(), 60000) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << "did not end: " << from_wide(command_line);
-    TerminateProcess(process.get(), 1);  // not left running into the next test
-    WaitForSingleObject(process.get(), 10000);
-  }
-  GetExitCodeProcess(process.get(), &run.exit_code);
   run.out = read_whole_file(from_wide(out_path)).value_or("");
   run.err = read_whole_file(from_wide(err_path)).value_or("");
   return run;
@@ -89,18 +117,10 @@ inline void link_folder_from_linux(const std::wstring& link, const std::wstring&
   const std::string target_path = unix_path(target);
   const std::string link_path = unix_path(link);
   ASSERT_FALSE(target_path.empty() || link_path.empty());
-  std::wstring command =
-      L"Z:\\bin\\ln -s \"" + to_wide(target_path) + L"\" \"" + to_wide(link_path) + L"\"";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &si, &pi));
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  (void)start_child(L"Z:\\bin\\ln -s \"" + to_wide(target_path) + L"\" \"" + to_wide(link_path) +
+                    L"\"");
   constexpr DWORD kFolderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-  for (int i = 0; i < 500 && GetFileAttributesW(link.c_str()) != kFolderLink; ++i) Sleep(20);
-  ASSERT_EQ(GetFileAttributesW(link.c_str()), kFolderLink);
+  ASSERT_TRUE(poll([&] { return GetFileAttributesW(link.c_str()) == kFolderLink; }, 10000));
 }
 
 // `name` made a second name of `victim`; retried, since the helper may write `name` meanwhile.
@@ -113,7 +133,9 @@ inline bool plant_hard_link(const std::string& name, const std::string& victim) 
 }
 
 inline DWORD link_count(const std::string& path) {
-  const UniqueFile file(CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  const UniqueFile file(CreateFileW(to_wide(path).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
   BY_HANDLE_FILE_INFORMATION info{};
   return file && GetFileInformationByHandle(file.get(), &info) ? info.nNumberOfLinks : 0;
 }

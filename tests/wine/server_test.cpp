@@ -32,35 +32,10 @@ const std::string kToken = "0123456789abcdef0123456789abcdef0123456789abcdef0123
 
 using testing::program_directory;
 
-// The helper as a child process, ended when this goes.
-class Helper {
- public:
-  explicit Helper(const wchar_t* flag = L"--console",
-                  const std::wstring& directory = program_directory()) {
-    const std::wstring exe = directory + L"tolm-capture-helper.exe";
-    std::wstring command = L"\"" + exe + L"\" " + flag;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    started_ = CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                              nullptr, &si, &process_) != FALSE;
-    if (started_) CloseHandle(process_.hThread);
-  }
-  ~Helper() {
-    if (!started_) return;
-    TerminateProcess(process_.hProcess, 0);
-    WaitForSingleObject(process_.hProcess, 5000);
-    CloseHandle(process_.hProcess);
-  }
-  Helper(const Helper&) = delete;
-  Helper& operator=(const Helper&) = delete;
-  [[nodiscard]] bool running() const {
-    return started_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
-  }
-
- private:
-  bool started_ = false;
-  PROCESS_INFORMATION process_{};
-};
+std::wstring helper_command(const wchar_t* flag = L"--console",
+                            const std::wstring& directory = program_directory()) {
+  return L"\"" + directory + L"tolm-capture-helper.exe\" " + flag;
+}
 
 std::string ask(const std::string& request) {
   const client::Exchange e = client::exchange(request, 20000);
@@ -153,7 +128,7 @@ class PatternServer : public ::testing::Test {
   static void SetUpTestSuite() {
     write_token(kToken);
     ASSERT_TRUE(pattern().start());
-    helper() = std::make_unique<Helper>();
+    helper() = std::make_unique<testing::RunningChild>(helper_command());
     ASSERT_TRUE(helper()->running());
   }
   static void TearDownTestSuite() {
@@ -164,40 +139,18 @@ class PatternServer : public ::testing::Test {
     static test_pattern::PatternWindow window;
     return window;
   }
-  static std::unique_ptr<Helper>& helper() {
-    static std::unique_ptr<Helper> h;
+  static std::unique_ptr<testing::RunningChild>& helper() {
+    static std::unique_ptr<testing::RunningChild> h;
     return h;
   }
 };
 
-TEST_F(PatternServer, FramesComeWholeWithThePattern) {
-  // Every response is read to its last byte: the server waits for that before it disconnects.
-  for (const std::string& separator : {"\n"s, "\r\n"s, "\n"s, "\r\n"s, "\n"s}) {
-    const Frame f = frame_of(ask("AUTH " + kToken + separator + "FRAME" + separator));
-    ASSERT_EQ(f.width, 1920u);
-    ASSERT_EQ(f.height, 1080u);
-    testing::expect_pattern(f);
-  }
-  EXPECT_EQ(ask(auth() + "getframe").substr(0, 4), "RFRA");
-}
-
-TEST_F(PatternServer, OnlyTheExactKeywordAndTokenAuthorize) {
-  EXPECT_EQ(ask("auth " + kToken + "\nframe\n").substr(0, 4), "RFRA");
-  EXPECT_EQ(ask("AUTH nope\n" + auth() + "FRAME\n").substr(0, 4), "RFRA");
-  EXPECT_EQ(ask(auth() + "FRAME\n\0"s).substr(0, 4), "RFRA");
-  std::string upper = kToken;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  for (const std::string& refused : {
-           "Auth " + kToken + "\nFRAME\n",
-           "AUTH\t" + kToken + "\nFRAME\n",
-           "AUTH " + upper + "\nFRAME\n",
-           "AUTH " + kToken + " FRAME\n",
-           "AUTH " + kToken + "\0\nFRAME\n"s,
-           ""s,
-       }) {
-    EXPECT_EQ(ask(refused), kUnauthorizedResponse) << refused.size() << " bytes";
-  }
+// What only a raw pipe can send; the rules of a request's text are the host tests'.
+TEST_F(PatternServer, ARequestIsOneReadOfAtMost256Bytes) {
   EXPECT_EQ(ask_raw(std::string(256, 'x') + "\n" + auth() + "FRAME\n"), kUnauthorizedResponse);
+  EXPECT_EQ(ask_raw(auth() + "FRAME\n\0"s).substr(0, 4), "RFRA");
+  { const UniqueFile gone = open_pipe(); }  // a client that closes without writing
+  EXPECT_EQ(ask(auth() + "FRAME").substr(0, 4), "RFRA");
 }
 
 TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
@@ -358,7 +311,7 @@ TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
 
 TEST_F(PatternServer, FourClientsAtOnceGetWholeFrames) {
   constexpr int kClients = 4;
-  constexpr int kEach = 125;
+  constexpr int kEach = 25;
   std::atomic<int> whole{0};
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
@@ -430,7 +383,7 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   const std::wstring beside_recorder = program_directory() + L"token-tests\\";
   ASSERT_TRUE(CopyFileW((program_directory() + L"tolm-capture-helper.exe").c_str(),
                         (beside_recorder + L"tolm-capture-helper.exe").c_str(), FALSE));
-  const Helper helper(L"x --console y", beside_recorder);
+  const testing::RunningChild helper(helper_command(L"x --console y", beside_recorder));
   ASSERT_TRUE(helper.running());
   const std::string status = ask("no token\n");  // answered once start-up is done
   EXPECT_EQ(status, kUnauthorizedResponse);
@@ -460,11 +413,11 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
 }
 
 // Someone else's server on the capture pipe: it records what each of `connections` clients sent
-// and answers each with `response`. `sddl` null: no descriptor at all.
+// and answers each with `response`, `delay_ms` after it has read. `sddl` null: no descriptor at all.
 class StandIn {
  public:
-  StandIn(const wchar_t* sddl, std::string response, int connections)
-      : thread_([=, this] { serve(sddl, response, connections); }) {}
+  StandIn(const wchar_t* sddl, std::string response, int connections, DWORD delay_ms = 0)
+      : thread_([=, this] { serve(sddl, response, connections, delay_ms); }) {}
   ~StandIn() { received(); }
   StandIn(const StandIn&) = delete;
   StandIn& operator=(const StandIn&) = delete;
@@ -476,7 +429,7 @@ class StandIn {
   }
 
  private:
-  void serve(const wchar_t* sddl, const std::string& response, int connections) {
+  void serve(const wchar_t* sddl, const std::string& response, int connections, DWORD delay_ms) {
     for (int i = 0; i < connections; ++i) {
       UniqueFile pipe;
       if (sddl == nullptr) {
@@ -492,6 +445,7 @@ class StandIn {
       char request[512];
       DWORD n = 0;
       if (ReadFile(pipe.get(), request, sizeof request, &n, nullptr)) received_.append(request, n);
+      Sleep(delay_ms);
       for (std::size_t done = 0; done < response.size(); done += n) {
         if (!WriteFile(pipe.get(), response.data() + done,
                        static_cast<DWORD>(std::min<std::size_t>(response.size() - done, 65536)),
@@ -540,6 +494,11 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   }
 
   const std::wstring own = L"O:" + to_wide(own_account_sid()) + L"D:(A;;GA;;;WD)";
+  {
+    StandIn slow(own.c_str(), std::string(kUnauthorizedResponse), 1, 3000);
+    const client::Exchange e = client::exchange(auth(), 500);
+    EXPECT_EQ(e.failure, client::Failure::kTimeout) << e.error;
+  }
   const struct {
     std::string response;
     const char* error;
