@@ -14,6 +14,12 @@ namespace tolm {
 
 namespace {
 
+// The values the portable decisions spell out are the system's.
+static_assert(kControlStop == SERVICE_CONTROL_STOP && kControlInterrogate == SERVICE_CONTROL_INTERROGATE);
+static_assert(kNoError == NO_ERROR && kCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
+static_assert(kServiceOwnProcess == SERVICE_WIN32_OWN_PROCESS && kAcceptStop == SERVICE_ACCEPT_STOP);
+static_assert(kStateStopped == SERVICE_STOPPED && kStateRunning == SERVICE_RUNNING);
+
 // Not const: the dispatch table takes a writable string.
 wchar_t kServiceName[] = L"TolmCaptureHelper";
 
@@ -21,6 +27,8 @@ wchar_t kServiceName[] = L"TolmCaptureHelper";
 // StartServiceCtrlDispatcherW returns, which can be after service_main has let go of its
 // reference, so this one is dropped only then.
 std::unique_ptr<StopFlag> handler_flag;
+
+static_assert(sizeof(ServiceStatusRecord) == sizeof(SERVICE_STATUS));
 
 void report_status(SERVICE_STATUS_HANDLE handle, const ServiceStatusRecord& r) {
   SERVICE_STATUS status{};

@@ -2,7 +2,6 @@
 // screen and file system.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <thread>
 
 #include "base/clock_win.h"
@@ -24,20 +23,14 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-// Polls for up to two minutes: a first pass over every desktop can take seconds on a busy machine.
-template <class Done>
-void wait_until(Done done) {
-  for (int i = 0; i < 4800 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-}
-
 // Runs the capture thread as the server does, until `done()`; then stops it through its flag.
 template <class Done>
 std::shared_ptr<CaptureState> capture_until(Done done) {
   StopFlag stop;
   const auto state = CaptureState::create();
   std::thread thread(run_capture_loop, stop, state, nullptr);
-  wait_until(done);
+  // Up to two minutes: a first pass over every desktop can take seconds on a busy machine.
+  (void)testing::poll(done, 120000, 25);
   stop.set();
   thread.join();
   return state;

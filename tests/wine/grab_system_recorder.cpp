@@ -9,13 +9,11 @@ bool fails(const char* name) { return recorder().failing.count(name) != 0; }
 
 template <class Make>
 auto made(const char* name, Make make) {
-  const auto handle = fails(name) ? nullptr : make();
-  recorder().calls.push_back({name, reinterpret_cast<std::uintptr_t>(handle), false, !!handle});
-  return handle;
+  return fails(name) ? nullptr : make();
 }
 
-BOOL released(const char* name, const void* handle, BOOL ok) {
-  recorder().calls.push_back({name, reinterpret_cast<std::uintptr_t>(handle), true, !!ok});
+BOOL released(const std::string& name, BOOL ok) {
+  recorder().releases.push_back(ok ? name : name + " failed");
   return ok;
 }
 
@@ -35,14 +33,6 @@ Recorder& recorder() {
   return r;
 }
 
-std::vector<std::string> Recorder::releases() const {
-  std::vector<std::string> out;
-  for (const Call& c : calls) {
-    if (c.release) out.push_back(c.name);
-  }
-  return out;
-}
-
 const GrabSystem& recording_grab_system() {
   static const GrabSystem system{
       .open_desktop =
@@ -60,7 +50,7 @@ const GrabSystem& recording_grab_system() {
       .set_thread_desktop = [](HDESK d) -> BOOL {
         return !fails("SetThreadDesktop") && ::SetThreadDesktop(d);
       },
-      .close_desktop = [](HDESK d) { return released("CloseDesktop", d, ::CloseDesktop(d)); },
+      .close_desktop = [](HDESK d) { return released("CloseDesktop", ::CloseDesktop(d)); },
       .get_system_metrics = [](int i) { return fails("metrics") ? 0 : ::GetSystemMetrics(i); },
       .enum_display_monitors =
           [](HDC dc, LPCRECT clip, MONITORENUMPROC proc, LPARAM data) {
@@ -72,7 +62,7 @@ const GrabSystem& recording_grab_system() {
             return TRUE;
           },
       .get_dc = [](HWND w) { return made("GetDC", [&] { return ::GetDC(w); }); },
-      .release_dc = [](HWND w, HDC dc) { return released("ReleaseDC", dc, ::ReleaseDC(w, dc)); },
+      .release_dc = [](HWND w, HDC dc) { return released("ReleaseDC", ::ReleaseDC(w, dc)); },
       .create_compatible_dc =
           [](HDC dc) {
             return made("CreateCompatibleDC", [&] { return ::CreateCompatibleDC(dc); });
@@ -99,8 +89,8 @@ const GrabSystem& recording_grab_system() {
              UINT usage) {
             return fails("GetDIBits") ? 0 : ::GetDIBits(dc, b, start, lines, bits, info, usage);
           },
-      .delete_object = [](HGDIOBJ o) { return released("DeleteObject", o, ::DeleteObject(o)); },
-      .delete_dc = [](HDC dc) { return released("DeleteDC", dc, ::DeleteDC(dc)); }};
+      .delete_object = [](HGDIOBJ o) { return released("DeleteObject", ::DeleteObject(o)); },
+      .delete_dc = [](HDC dc) { return released("DeleteDC", ::DeleteDC(dc)); }};
   return system;
 }
 

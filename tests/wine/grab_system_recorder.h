@@ -1,10 +1,9 @@
-// A GrabSystem that forwards to Win32, records the handles made and released, the desktops opened
-// and the copies made, and fails the calls a test names (Wine never fails GetDC and the like).
+// Windows only. A GrabSystem that forwards to Win32, records the releases, the desktops opened and
+// the copies made, and fails the calls a test names (Wine never fails GetDC and the like).
 #pragma once
 
 #include <windows.h>
 
-#include <cstdint>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,22 +12,15 @@
 
 namespace tolm::testing {
 
-struct Call {
-  std::string name;
-  std::uintptr_t handle = 0;
-  bool release = false;
-  bool ok = true;
-};
-
 // One recorder for the process: the grab's function table has no room for a context pointer.
 struct Recorder {
-  std::vector<Call> calls;
+  // Each release, in order, by the call's name, with " failed" when the system refused it.
+  std::vector<std::string> releases;
   std::vector<std::string> log;  // "OpenInputDesktop 0x181", "BitBlt 0 0 1920 1080 0 0 0x40cc0020"
   // Call names, "CaptureBlt" and "PlainBlt" for the two copies, and "metrics" for a screen of no
   // size.
   std::set<std::string> failing;
   std::vector<RECT> monitors;  // when set, the monitor enumeration reports these instead
-  [[nodiscard]] std::vector<std::string> releases() const;
 };
 
 Recorder& recorder();

@@ -1,4 +1,5 @@
-// Checks that a frame shows the test pattern, cell by cell, at the centre of each cell.
+// Windows only. Checks that a frame shows the test pattern, cell by cell, at the centre of each
+// cell.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,19 +9,17 @@
 
 namespace tolm::testing {
 
-inline test_pattern::Rgb pixel(const Frame& f, std::uint32_t x, std::uint32_t y) {
-  const std::uint8_t* p = &f.pixels[static_cast<std::size_t>(y) * f.stride + x * 4];
-  return {p[2], p[1], p[0]};
-}
-
-inline void expect_pattern(const Frame& f) {
+// `Picture`: a Frame, or a frame as a client reads it.
+template <class Picture>
+void expect_pattern(const Picture& f) {
   namespace tp = test_pattern;
   for (int row = 0; row < tp::kRows; ++row) {
     for (int column = 0; column < tp::kColumns; ++column) {
       const auto x = static_cast<std::uint32_t>((2 * column + 1) * f.width / (2 * tp::kColumns));
       const auto y = static_cast<std::uint32_t>((2 * row + 1) * f.height / (2 * tp::kRows));
       const tp::Rgb want = tp::cell_colour(column, row);
-      const tp::Rgb got = pixel(f, x, y);
+      const std::uint8_t* p = &f.pixels[static_cast<std::size_t>(y) * f.stride + x * 4];
+      const tp::Rgb got{p[2], p[1], p[0]};
       EXPECT_TRUE(got.red == want.red && got.green == want.green && got.blue == want.blue)
           << "cell " << column << "," << row << " at " << x << "," << y << ": got " << +got.red
           << "," << +got.green << "," << +got.blue;

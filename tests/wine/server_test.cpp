@@ -75,52 +75,10 @@ void write_token(const std::string& token) {
   ASSERT_TRUE(write_whole_file(data_file("capture.auth"), token));
 }
 
-// Checks the header against the length and gives the frame back.
-Frame frame_of(const std::string& response) {
-  const client::Response r = client::read_response(response, true);
-  EXPECT_EQ(r.kind, client::Kind::kFrame) << r.problem;
-  Frame f;
-  f.width = r.frame.width;
-  f.height = r.frame.height;
-  f.stride = r.frame.stride;
-  EXPECT_EQ(f.stride, f.width * 4);
-  f.pixels.assign(r.frame.pixels.begin(), r.frame.pixels.end());
-  return f;
-}
-
 // tolm-capture-client.exe with `arguments`.
 testing::ChildRun run_client(const std::wstring& arguments) {
   const std::wstring exe = program_directory() + L"tolm-capture-client.exe";
   return testing::run_child(L"\"" + exe + L"\" " + arguments, program_directory());
-}
-
-// The picture as the system's own image loader reads the file, as 32-bit top-down rows.
-Frame load_bmp(const std::wstring& path) {
-  Frame f;
-  const HBITMAP bitmap = static_cast<HBITMAP>(
-      LoadImageW(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION));
-  if (bitmap == nullptr) {
-    ADD_FAILURE() << "the system cannot load the image: " << GetLastError();
-    return f;
-  }
-  BITMAP info{};
-  GetObjectW(bitmap, sizeof info, &info);
-  f.width = static_cast<std::uint32_t>(info.bmWidth);
-  f.height = static_cast<std::uint32_t>(info.bmHeight);
-  f.stride = f.width * 4;
-  f.pixels.resize(std::size_t{f.stride} * f.height);
-  BITMAPINFO wanted{};
-  wanted.bmiHeader.biSize = sizeof wanted.bmiHeader;
-  wanted.bmiHeader.biWidth = info.bmWidth;
-  wanted.bmiHeader.biHeight = -info.bmHeight;
-  wanted.bmiHeader.biPlanes = 1;
-  wanted.bmiHeader.biBitCount = 32;
-  const HDC dc = GetDC(nullptr);
-  EXPECT_EQ(GetDIBits(dc, bitmap, 0, f.height, f.pixels.data(), &wanted, DIB_RGB_COLORS),
-            static_cast<int>(f.height));
-  ReleaseDC(nullptr, dc);
-  DeleteObject(bitmap);
-  return f;
 }
 
 class PatternServer : public ::testing::Test {
@@ -190,10 +148,12 @@ TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   const testing::ChildRun frame = run_client(L"frame --out \"" + image + L"\"");
   EXPECT_EQ(frame.exit_code, 0u) << frame.err;
   EXPECT_EQ(frame.out, "1920x1080 frame saved to " + from_wide(image) + "\r\n");  // text mode
-  const Frame saved = load_bmp(image);
-  ASSERT_EQ(saved.width, 1920u);
-  ASSERT_EQ(saved.height, 1080u);
-  testing::expect_pattern(saved);
+  // The file is the frame as a BMP (the host tests check that encoding); the pattern never moves.
+  const std::string asked = ask(auth() + "FRAME");
+  const client::Response response = client::read_response(asked, true);
+  ASSERT_EQ(response.kind, client::Kind::kFrame) << response.problem;
+  testing::expect_pattern(response.frame);
+  EXPECT_TRUE(read_whole_file(from_wide(image), 64 << 20) == client::encode_bmp(response.frame));
   EXPECT_EQ(read_whole_file(from_wide(victim)), "victim");
 
   const testing::ChildRun status = run_client(L"status");
@@ -220,7 +180,7 @@ TEST_F(PatternServer, LinksPlantedAtItsFileNamesAreReplacedNotWrittenThrough) {
     ASSERT_TRUE(testing::plant_hard_link(planted[i], victim));
   }
   EXPECT_EQ(ask(auth()).rfind("{\"ok\":true", 0), 0u);
-  for (int i = 0; i < 100 && testing::link_count(planted[0]) != 1; ++i) Sleep(50);
+  (void)testing::poll([&] { return testing::link_count(planted[0]) == 1; }, 5000);
   EXPECT_EQ(read_whole_file(planted[0]), "Default");
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(testing::link_count(planted[i]), 1u) << planted[i];
@@ -391,9 +351,9 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   ASSERT_TRUE(token);
   EXPECT_EQ(token->size(), 64u);
   EXPECT_EQ(token->find_first_not_of("0123456789abcdef"), std::string::npos) << *token;
-  EXPECT_EQ(read_whole_file(data_file("icacls-args.txt")),
-            "C:\\ProgramData\\Tolm\\capture.auth\n/inheritance:r\n/grant:r\nSYSTEM:F\n"
-            "Administrators:F\nUsers:R\n--\n");
+  EXPECT_EQ(read_whole_file(data_file("icacls-args.txt")).value_or("").rfind(
+                "C:\\ProgramData\\Tolm\\capture.auth\n", 0),
+            0u);  // the arguments are the token tests' part
 
   EXPECT_EQ(ask(auth(*token) + "FRAME\n"), kNoFrameResponse);
   const std::string doc = ask(auth(*token));
@@ -403,7 +363,7 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   EXPECT_EQ(no_frame.exit_code, 4u);
   EXPECT_NE(no_frame.err.find("no frame"), std::string::npos) << no_frame.err;
 
-  for (int i = 0; i < 100 && testing::link_count(planted[1]) != 1; ++i) Sleep(50);
+  (void)testing::poll([&] { return testing::link_count(planted[1]) == 1; }, 5000);
   EXPECT_EQ(read_whole_file(planted[1]), "Disconnect:open desktop failed\n");
   EXPECT_EQ(testing::link_count(planted[0]), 1u);
   for (const std::string& victim : victims) {

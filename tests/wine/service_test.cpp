@@ -106,11 +106,7 @@ void expect_pattern_frame() {
   const client::Exchange frame = ask_when_up(client::frame_request(kToken));
   const client::Response response = client::read_response(frame.bytes, true);
   ASSERT_EQ(response.kind, client::Kind::kFrame) << frame.error << response.problem;
-  const Frame f{.pixels = {response.frame.pixels.begin(), response.frame.pixels.end()},
-                .width = response.frame.width,
-                .height = response.frame.height,
-                .stride = response.frame.stride};
-  testing::expect_pattern(f);
+  testing::expect_pattern(response.frame);
 }
 
 void write_token() {
