@@ -18,7 +18,9 @@ TEST(OutputSize, KeepsTheRatioWithinTargetAndMinimum) {
         Case{1920, 1200, 1920, 1080, 1728, 1080}, Case{2560, 1080, 1920, 1080, 1920, 810},
         Case{1366, 768, 1920, 1080, 1366, 768}, Case{4000, 1000, 640, 360, 640, 180},
         Case{200, 100, 1920, 1080, 320, 180}, Case{1921, 1080, 1920, 1080, 1920, 1079},
-        Case{2147483647, 1, 2560, 1440, 2560, 180}}) {
+        Case{2147483647, 1, 2560, 1440, 2560, 180},
+        // 719.65 rounds up; 960.5 rounds half away from zero.
+        Case{1366, 768, 1280, 720, 1280, 720}, Case{1921, 2160, 1920, 1080, 961, 1080}}) {
     EXPECT_EQ(output_size(c.w, c.h, c.tw, c.th), (OutputSize{c.ow, c.oh}))
         << c.w << "x" << c.h << " into " << c.tw << "x" << c.th;
   }
