@@ -1,6 +1,6 @@
 // The real tolm-capture-helper.exe as the service TolmCaptureHelper of Wine's service control
-// manager, installed by hand and by its package, with its worker asked over the real pipe; and
-// the same program started plainly.
+// manager, installed and removed by its package with msiexec, with its worker asked over the real
+// pipe; and the same program started plainly.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -120,84 +120,6 @@ void expect_one_service_manager() {
       << "this Wine prefix runs more than one services.exe; set it up as run-in-wine.sh does";
 }
 
-class Service : public ::testing::Test {
- protected:
-  void SetUp() override {
-    expect_one_service_manager();
-    write_token();
-    scm_.reset(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    ASSERT_TRUE(scm_) << GetLastError();
-    // Installed with the system's own tool.
-    const testing::ChildRun created = testing::run_child(
-        L"sc.exe create TolmCaptureHelper binPath= \"\\\"" + helper_exe() + L"\\\"\"",
-        program_directory());
-    ASSERT_EQ(created.exit_code, 0u) << created.out << created.err;
-    service_ = open_service(scm_.get());
-    ASSERT_TRUE(service_) << GetLastError();
-  }
-  void TearDown() override {
-    if (!service_) return;
-    SERVICE_STATUS status{};
-    ControlService(service_.get(), SERVICE_CONTROL_STOP, &status);
-    reaches(service_.get(), SERVICE_STOPPED);
-    EXPECT_TRUE(DeleteService(service_.get())) << GetLastError();
-  }
-
-  ScHandle scm_{nullptr, &CloseServiceHandle};
-  ScHandle service_{nullptr, &CloseServiceHandle};
-};
-
-// That the worker serves frames is the installer test's part.
-TEST_F(Service, RunsAWorkerReplacesItAndStopsCleanly) {
-  ASSERT_TRUE(StartServiceW(service_.get(), 0, nullptr)) << GetLastError();
-  const DWORD service_pid = running_pid(service_.get());
-  ASSERT_NE(service_pid, 0u);
-  // Accepting STOP only, as the service's single report before its stop says.
-  EXPECT_EQ(query(service_.get()).dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
-  const UniqueHandle service_process(
-      OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, service_pid));
-  ASSERT_TRUE(service_process) << service_pid;
-
-  const DWORD first = one_worker_of(service_pid);
-  ASSERT_NE(first, 0u);
-
-  // A worker that dies is replaced.
-  const UniqueHandle first_process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, first));
-  ASSERT_TRUE(first_process && TerminateProcess(first_process.get(), 7));
-  ASSERT_EQ(WaitForSingleObject(first_process.get(), 10000), WAIT_OBJECT_0);
-  DWORD second = 0;
-  ASSERT_TRUE(poll(
-      [&] {
-        const std::vector<DWORD> now = helpers(service_pid);
-        second = now.size() == 1 && now[0] != first ? now[0] : 0;
-        return second != 0;
-      },
-      15000, 10));
-  const UniqueHandle second_process(OpenProcess(SYNCHRONIZE, FALSE, second));
-  ASSERT_TRUE(second_process);
-
-  // Controls other than STOP leave the service and its worker running. Wine's SCM answers
-  // success for user codes whatever the handler returns, so only the effect can be checked.
-  SERVICE_STATUS status{};
-  EXPECT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_INTERROGATE, &status));
-  for (const DWORD user_code : {128u, 255u}) ControlService(service_.get(), user_code, &status);
-  Sleep(1500);  // more than one poll of the supervisor
-  EXPECT_EQ(query(service_.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(WaitForSingleObject(second_process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-
-  // Through the API: Wine's sc.exe stop answered "not active" (1062) here while it ran.
-  ASSERT_TRUE(ControlService(service_.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
-  ASSERT_TRUE(reaches(service_.get(), SERVICE_STOPPED));
-  EXPECT_EQ(query(service_.get()).dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
-  EXPECT_EQ(WaitForSingleObject(second_process.get(), 10000), WAIT_OBJECT_0);
-  EXPECT_TRUE(helpers(service_pid).empty());
-  ASSERT_EQ(WaitForSingleObject(service_process.get(), 30000), WAIT_OBJECT_0);
-  DWORD exit_code = 1;
-  EXPECT_TRUE(GetExitCodeProcess(service_process.get(), &exit_code) && exit_code == 0) << exit_code;
-  EXPECT_NE(client::exchange(client::status_request(kToken), 2000).failure, client::Failure::kNone)
-      << "a server outlived the service";
-}
-
 // Outside the service control manager the dispatcher fails at once and the same process serves.
 TEST(NotAService, WithoutAFlagTheHelperServesInItsOwnProcess) {
   write_token();
@@ -210,8 +132,6 @@ TEST(NotAService, WithoutAFlagTheHelperServesInItsOwnProcess) {
   }
 }
 
-// The package, as an administrator deploys it: installed, upgraded by a later one and removed by
-// msiexec, each time with no window and no question.
 std::string file_version(const std::wstring& path) {
   std::vector<BYTE> data(GetFileVersionInfoSizeW(path.c_str(), nullptr));
   VS_FIXEDFILEINFO* info = nullptr;
@@ -235,7 +155,21 @@ DWORD msiexec(const std::wstring& action, std::wstring package) {
       .exit_code;
 }
 
-TEST(Installer, InstallsStartsUpgradesAndRemovesTheServiceAndLeavesTheDataDirectory) {
+// Bound to a process that may end: a handle taken now still tells how it ended.
+UniqueHandle watch(DWORD pid) {
+  return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
+                                  FALSE, pid));
+}
+
+DWORD exit_code_of(const UniqueHandle& process) {
+  DWORD code = 0xFFFFFFFF;
+  if (WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+  return code;
+}
+
+// The service's life as an administrator sees it: installed by its package, its worker replaced,
+// upgraded by a later package, stopped, killed, and removed.
+TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlong) {
   expect_one_service_manager();
   write_token();
   test_pattern::PatternWindow pattern;
@@ -250,6 +184,8 @@ TEST(Installer, InstallsStartsUpgradesAndRemovesTheServiceAndLeavesTheDataDirect
   const DWORD first_pid = running_pid(service.get());
   ASSERT_NE(first_pid, 0u);
   EXPECT_EQ(image_of(first_pid), installed);
+  // Accepting STOP only, as the service's single report before its stop says.
+  EXPECT_EQ(query(service.get()).dwControlsAccepted, static_cast<DWORD>(SERVICE_ACCEPT_STOP));
   const DWORD first_worker = one_worker_of(first_pid);
   EXPECT_EQ(image_of(first_worker), installed);
   EXPECT_EQ(file_version(installed), TOLM_VERSION);
@@ -267,7 +203,29 @@ TEST(Installer, InstallsStartsUpgradesAndRemovesTheServiceAndLeavesTheDataDirect
   EXPECT_EQ(status.exit_code, 0u) << status.err;
   EXPECT_TRUE(status.out.starts_with(R"({"ok":true,)")) << status.out;
 
+  // A worker that dies is replaced.
+  const UniqueHandle first_process = watch(first_worker);
+  ASSERT_TRUE(first_process && TerminateProcess(first_process.get(), 7));
+  DWORD replaced = 0;
+  ASSERT_TRUE(poll(
+      [&] {
+        const std::vector<DWORD> now = helpers(first_pid);
+        replaced = now.size() == 1 && now[0] != first_worker ? now[0] : 0;
+        return replaced != 0;
+      },
+      15000, 10));
+
+  // Controls other than STOP leave the service and its worker running. Wine's SCM answers
+  // success for user codes whatever the handler returns, so only the effect can be checked.
+  SERVICE_STATUS control{};
+  EXPECT_TRUE(ControlService(service.get(), SERVICE_CONTROL_INTERROGATE, &control));
+  for (const DWORD user_code : {128u, 255u}) ControlService(service.get(), user_code, &control);
+  Sleep(1500);  // more than one poll of the supervisor
+  EXPECT_EQ(query(service.get()).dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+  EXPECT_EQ(helpers(first_pid), std::vector<DWORD>{replaced});
+
   // The later package replaces the earlier one, and its service runs the later file.
+  service.reset();  // a service marked for deletion stays while a handle to it is open
   ASSERT_EQ(msiexec(L"/i", TOLM_NEXT_PACKAGE), 0u);
   EXPECT_EQ(file_version(installed), TOLM_NEXT_VERSION);
   service = open_service(scm.get());
@@ -276,19 +234,31 @@ TEST(Installer, InstallsStartsUpgradesAndRemovesTheServiceAndLeavesTheDataDirect
   ASSERT_NE(next_pid, 0u);
   EXPECT_NE(next_pid, first_pid);
   EXPECT_EQ(image_of(next_pid), installed);
-  const DWORD next_worker = one_worker_of(next_pid);
-  ASSERT_NE(next_worker, 0u);
+  const UniqueHandle next_worker = watch(one_worker_of(next_pid));
+  ASSERT_TRUE(next_worker);
   EXPECT_TRUE(poll([] { return helpers().size() == 2; }, 10000))
       << "a helper of the earlier package is still running";
   expect_pattern_frame();
 
-  // However the service ends, even killed, its worker ends with it.
-  const UniqueHandle worker(OpenProcess(SYNCHRONIZE, FALSE, next_worker));
-  const UniqueHandle killed(OpenProcess(PROCESS_TERMINATE, FALSE, next_pid));
-  ASSERT_TRUE(worker && killed && TerminateProcess(killed.get(), 1));
-  EXPECT_EQ(WaitForSingleObject(worker.get(), 10000), WAIT_OBJECT_0);
+  // STOP, through the API (Wine's sc.exe stop answered "not active" here while it ran): the
+  // worker and the service end, the service with exit code 0, and no server is left.
+  const UniqueHandle next_process = watch(next_pid);
+  ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &control)) << GetLastError();
+  ASSERT_TRUE(reaches(service.get(), SERVICE_STOPPED));
+  EXPECT_EQ(query(service.get()).dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(exit_code_of(next_worker), 0u);
+  EXPECT_EQ(exit_code_of(next_process), 0u);
+  EXPECT_NE(client::exchange(client::status_request(kToken), 2000).failure, client::Failure::kNone)
+      << "a server outlived the service";
 
-  service.reset();  // a service marked for deletion stays while a handle to it is open
+  // However the service ends, even killed, its worker ends with it.
+  ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();
+  const UniqueHandle started = watch(running_pid(service.get()));
+  const UniqueHandle its_worker = watch(one_worker_of(GetProcessId(started.get())));
+  ASSERT_TRUE(started && its_worker && TerminateProcess(started.get(), 1));
+  EXPECT_EQ(WaitForSingleObject(its_worker.get(), 10000), WAIT_OBJECT_0);
+
+  service.reset();
   ASSERT_EQ(msiexec(L"/x", TOLM_NEXT_PACKAGE), 0u);
   EXPECT_FALSE(open_service(scm.get()));
   EXPECT_TRUE(poll([] { return helpers().empty(); }, 10000));
