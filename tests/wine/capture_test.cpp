@@ -24,14 +24,17 @@ namespace {
 using Strings = std::vector<std::string>;
 
 // Runs the capture thread as the server does, until `done()`; then stops it through its flag.
+// `status_at_stop`: the status file as it is the moment the state says stopped.
 template <class Done>
-std::shared_ptr<CaptureState> capture_until(Done done) {
+std::shared_ptr<CaptureState> capture_until(Done done, std::optional<std::string>* status_at_stop = nullptr) {
   StopFlag stop;
   const auto state = CaptureState::create();
   std::thread thread(run_capture_loop, stop, state, nullptr);
   // Up to two minutes: a first pass over every desktop can take seconds on a busy machine.
   (void)testing::poll(done, 120000, 25);
   stop.set();
+  while (!state->is_stopped()) Sleep(0);
+  if (status_at_stop != nullptr) *status_at_stop = read_whole_file(status_file_paths()[0]);
   thread.join();
   return state;
 }
@@ -56,10 +59,13 @@ TEST(CaptureThread, PublishesThePatternAndRewritesTheStatusWhileRunning) {
   remove_file(paths[0]);
   long long first = -1;  // the first seq above 0 in the status file, then a later one
   long long later = -1;
-  const auto state = capture_until([&] {
-    (first > 0 ? later : first) = number_in(read_whole_file(paths[0]), "seq");
-    return later > first;
-  });
+  std::optional<std::string> doc;
+  const auto state = capture_until(
+      [&] {
+        (first > 0 ? later : first) = number_in(read_whole_file(paths[0]), "seq");
+        return later > first;
+      },
+      &doc);
   window.stop();
   EXPECT_GT(first, 0);
   EXPECT_GT(later, first) << "the status file was not rewritten";
@@ -69,8 +75,7 @@ TEST(CaptureThread, PublishesThePatternAndRewritesTheStatusWhileRunning) {
   testing::expect_pattern(*frame);
   EXPECT_EQ(state->copy_desktop_name(), "Default");
   EXPECT_EQ(read_whole_file(data_file("capture.desktop")), "Default");
-  // The last status was written after the last publication.
-  const std::optional<std::string> doc = read_whole_file(paths[0]);
+  // The last status was written after the last publication, and before the state said stopped.
   const long long ts = number_in(doc, "ts");
   EXPECT_LE(ts, static_cast<long long>(now_unix_ms()));
   EXPECT_GT(ts + 600'000, static_cast<long long>(now_unix_ms()));
