@@ -310,17 +310,18 @@ TEST_F(PatternServer, StuckAndReadOnlyClientsDelayOthersByTheirBoundsOnly) {
     EXPECT_EQ(next.bytes.size(), 20 + 1920u * 1080 * 4);
     return waited;
   };
-  // Generous margins: the bound is what matters, not its exact length on a loaded machine.
+  // The documented bounds (1 s for a request, 200 ms to drain a refusal, 5 s to drain an answer),
+  // with generous margins: the bound is what matters, not its exact length on a loaded machine.
   constexpr ULONGLONG kMargin = 1000;
   const ULONGLONG silent = delay_behind(GENERIC_READ | GENERIC_WRITE, false);
-  EXPECT_LT(silent, kRequestWaitMs + kRefusalDrainMs + kMargin);
+  EXPECT_LT(silent, 1000 + 200 + kMargin);
   const ULONGLONG not_reading = delay_behind(GENERIC_READ | GENERIC_WRITE, true);
-  EXPECT_LT(not_reading, kResponseDrainMs + kMargin);
+  EXPECT_LT(not_reading, 5000 + kMargin);
   ULONGLONG worst_read_only = 0;
   for (int i = 0; i < 20; ++i) {
     worst_read_only = std::max(worst_read_only, delay_behind(GENERIC_READ, false));
   }
-  EXPECT_LT(worst_read_only, kRequestWaitMs + kRefusalDrainMs + kMargin);
+  EXPECT_LT(worst_read_only, 1000 + 200 + kMargin);
   std::printf("frame client delayed %llu ms behind a silent client, %llu ms behind one that stops "
               "reading, at most %llu ms behind each of 20 read-only opens\n",
               silent, not_reading, worst_read_only);
