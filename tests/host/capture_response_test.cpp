@@ -77,7 +77,12 @@ TEST(CaptureResponse, BmpRowsAreBottomUpBgrPaddedToFourBytes) {
   const tolm::client::Response r = read_response(bytes, true);
   const std::string bmp = tolm::client::encode_bmp(r.frame);
   ASSERT_EQ(bmp.size(), 54u + 2 * 12);  // 3 pixels * 3 bytes, padded to 12
-  EXPECT_EQ(bmp.substr(0, 2), "BM");
+  // File size 78, pixels at 54; 3 x 2 with a positive height (bottom-up), 1 plane, 24 bits, no
+  // compression, 24 pixel bytes, 2835 pixels a metre (72 dpi).
+  const char header[] =
+      "BM\x4e\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x03\0\0\0\x02\0\0\0\x01\0\x18\0\0\0\0\0"
+      "\x18\0\0\0\x13\x0b\0\0\x13\x0b\0\0\0\0\0\0\0\0\0\0";
+  EXPECT_EQ(bmp.substr(0, 54), std::string(header, 54));
   // The file's first row is the frame's bottom row (bytes 12..23), reserved bytes dropped.
   EXPECT_EQ(bmp.substr(54, 12), std::string("\x0c\x0d\x0e\x10\x11\x12\x14\x15\x16\0\0\0", 12));
   EXPECT_EQ(bmp[54 + 12 + 8], 10);  // the top row's third pixel, blue
