@@ -2,8 +2,8 @@
 
 #include <utility>
 
-#include "status/status_writer.h"
 #include "capture/control_files_win.h"
+#include "status/status_writer.h"
 
 namespace tolm {
 

@@ -13,7 +13,6 @@
 #include "base/handles.h"
 #include "capture/capture_loop.h"
 #include "capture/frame_grabber.h"
-#include "capture/control_files_win.h"
 #include "capture/desktop_tracker_win.h"
 
 namespace tolm {
