@@ -1,4 +1,5 @@
-// Windows only. Starts tolm-test-pattern.exe (next to the running program) and waits until it has painted.
+// Windows only. Starts tolm-test-pattern.exe (next to the running program) and waits until it has
+// painted.
 #pragma once
 
 #include <windows.h>

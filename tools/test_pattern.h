@@ -1,4 +1,5 @@
-// Portable. The picture that tolm-test-pattern.exe paints, shared by the tests and benchmarks that check it.
+// Portable. The picture that tolm-test-pattern.exe paints, shared by the tests and benchmarks that
+// check it.
 #pragma once
 
 #include <cstdint>

@@ -18,7 +18,8 @@ inline constexpr std::string_view kDataDirectory = "C:\\ProgramData\\Tolm";
 [[nodiscard]] std::string data_file(std::string_view name);
 
 // The bytes of the file, or nothing when it is missing, unreadable or longer than `max_bytes`
-// (control files are a few bytes; the bound keeps a runaway file from being read 60 times a second).
+// (control files are a few bytes; the bound keeps a runaway file from being read 60 times a
+// second).
 [[nodiscard]] std::optional<std::string> read_whole_file(std::string_view path,
                                                          std::size_t max_bytes = 1 << 20);
 

@@ -25,13 +25,12 @@ bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POI
 
 // Marks the object behind `opened` (itself, never a link's target) for deletion; the name goes when
 // the last handle closes.
-bool remove_name(HANDLE opened, DWORD flags) {
-  const UniqueFile deleter(ReOpenFile(opened, DELETE, kShareAll, flags | FILE_FLAG_OPEN_REPARSE_POINT));
+bool remove_name(HANDLE opened) {
+  const UniqueFile deleter(ReOpenFile(opened, DELETE, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
   FILE_DISPOSITION_INFO disposition{TRUE};
   return deleter && SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &disposition,
                                                sizeof disposition);
 }
-
 
 bool is_directory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -73,7 +72,7 @@ bool write_whole_file(std::string_view path, std::string_view bytes) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
   if (is_link(info.dwFileAttributes) || info.nNumberOfLinks > 1) {
-    if (!remove_name(file.get(), 0)) return false;
+    if (!remove_name(file.get())) return false;
     file.reset();
     file = UniqueFile(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -144,11 +143,9 @@ TrustedFolder::Look TrustedFolder::look() {
   const DWORD path_attributes = GetFileAttributesW(wide.c_str());
   if (path_attributes == INVALID_FILE_ATTRIBUTES) return Look::kMissing;
   const ULONGLONG now = GetTickCount64();
-  const bool plain_folder = (path_attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-                            FILE_ATTRIBUTE_DIRECTORY;
-  if (trusted_ && plain_folder && now - confirmed_at_ms_ < kConfirmMs) {
-    return Look::kUse;
-  }
+  const bool plain_folder = (path_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                            !is_link(path_attributes);
+  if (trusted_ && plain_folder && now - confirmed_at_ms_ < kConfirmMs) return Look::kUse;
   constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
   // No delete access here: a shell whose current directory is the folder shares no deletion.
   const UniqueFile folder(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,

@@ -1,6 +1,6 @@
-// Windows only. RAII owners for Win32 handles and GDI objects. The type picks the release call, so a DC from
-// GetDC cannot be deleted with DeleteDC by mistake. Each owner keeps the release function as a
-// pointer of that exact type; production uses the default, tests may pass a recording one.
+// Windows only. RAII owners for Win32 handles and GDI objects. The type picks the release call, so
+// a DC from GetDC cannot be deleted with DeleteDC by mistake. Each owner keeps the release function
+// as a pointer of that exact type; production uses the default, tests may pass a recording one.
 #pragma once
 
 #include <windows.h>

@@ -1,5 +1,5 @@
-// Portable. A shared request to end a run: false when created, set at most once, never reset. Copies share
-// one flag, which lives until the last copy is gone.
+// Portable. A shared request to end a run: false when created, set at most once, never reset.
+// Copies share one flag, which lives until the last copy is gone.
 #pragma once
 
 #include <atomic>

@@ -12,7 +12,8 @@ namespace tolm {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// True when `bytes` is well-formed UTF-8 (no surrogates, no overlong forms, nothing above U+10FFFF).
+// True when `bytes` is well-formed UTF-8 (no surrogates, no overlong forms, nothing above
+// U+10FFFF).
 [[nodiscard]] bool is_valid_utf8(std::string_view bytes) noexcept;
 
 // Decodes `bytes` as UTF-8, replacing each maximal invalid subsequence by one U+FFFD.

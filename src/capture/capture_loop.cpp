@@ -32,7 +32,8 @@ void CaptureLoop::capture_once(CaptureState& state) {
   std::optional<Frame> best;
   std::string last_error;
   for (const DesktopCandidate& candidate : candidates) {
-    const std::string display_name = candidate.name ? *candidate.name : system_.input_desktop_name();
+    const std::string display_name =
+        candidate.name ? *candidate.name : system_.input_desktop_name();
     GrabResult result = system_.grab(candidate.name, target.width, target.height);
     if (!result.frame) {
       last_error = display_name + ":" + result.error;

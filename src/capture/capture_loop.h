@@ -1,5 +1,5 @@
-// Portable. The capture thread: one pass per 16 ms at most, each trying the desktops in order and publishing
-// the best picture. Portable; the system comes in through `CaptureSystem`.
+// Portable. The capture thread: one pass per 16 ms at most, each trying the desktops in order and
+// publishing the best picture; the system comes in through `CaptureSystem`.
 #pragma once
 
 #include <cstdint>

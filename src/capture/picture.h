@@ -1,4 +1,5 @@
-// Portable. Arithmetic of the grab that needs no system: output size, bright samples, the blank test.
+// Portable. Arithmetic of the grab that needs no system: output size, bright samples, the blank
+// test.
 #pragma once
 
 #include <cstdint>

@@ -108,7 +108,9 @@ int run(const Options& o) {
       frame ? tolm::client::frame_request(token) : tolm::client::status_request(token);
   const tolm::client::Exchange ex = tolm::client::exchange(request, o.timeout_ms);
   if (ex.failure == tolm::client::Failure::kNoServer) return fail(kNoServer, ex.error);
-  if (ex.failure == tolm::client::Failure::kUntrustedServer) return fail(kUntrustedServer, ex.error);
+  if (ex.failure == tolm::client::Failure::kUntrustedServer) {
+    return fail(kUntrustedServer, ex.error);
+  }
   if (ex.failure == tolm::client::Failure::kTooLong) return fail(kMalformed, ex.error);
   if (ex.failure != tolm::client::Failure::kNone) return fail(kOther, ex.error);
 

@@ -25,8 +25,9 @@ struct Exchange {
 
 // Opens the pipe (retrying while every instance is busy), checks that the pipe belongs to SYSTEM,
 // Administrators or this process's account before anything is sent, writes `request` in one piece,
-// reads until the server closes, but no more than `kMaxResponseBytes`. The whole exchange is bounded by `timeout_ms`; a request longer than
-// the server reads is refused before anything is sent. Another pipe name is for measurements.
+// reads until the server closes, but no more than `kMaxResponseBytes`. The whole exchange is
+// bounded by `timeout_ms`; a request longer than the server reads is refused before anything is
+// sent. Another pipe name is for measurements.
 [[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000,
                                 const char* pipe_name = kPipeName);
 

@@ -62,7 +62,8 @@ UniqueFile open_pipe(const char* name, const Deadline& deadline, Exchange& out) 
         Sleep(10);
         continue;
       }
-      fail(out, Failure::kNoServer, std::string("no capture server is running (no pipe ") + name + ")");
+      fail(out, Failure::kNoServer,
+           std::string("no capture server is running (no pipe ") + name + ")");
       return {};
     }
     fail(out, Failure::kIo, os_error("opening the capture pipe", code));

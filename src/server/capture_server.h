@@ -1,5 +1,5 @@
-// Windows only. The capture server: starts the capture thread and serves \\.\pipe\tolm-capture on the calling
-// thread, one client at a time. Windows only.
+// Windows only. The capture server: starts the capture thread and serves \\.\pipe\tolm-capture on
+// the calling thread, one client at a time.
 #pragma once
 
 #include <windows.h>

@@ -35,7 +35,8 @@ void write_response(HANDLE pipe, std::initializer_list<std::string_view> parts) 
 }
 
 std::string status_response(const CaptureState& state) {
-  return write_and_read_back_status(state.status_snapshot()).value_or(std::string(kEmptyStatusResponse));
+  return write_and_read_back_status(state.status_snapshot())
+      .value_or(std::string(kEmptyStatusResponse));
 }
 
 // The stored frame; before the first publication, a grab of the input desktop made under the
@@ -84,7 +85,10 @@ void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) 
 PipeSettings capture_pipe_settings(std::string_view own_sid) {
   // Protected DACL: nothing is inherited, and nobody else (not Everyone, not Anonymous) may open.
   std::wstring security = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
-  if (!own_sid.empty()) security = L"O:" + to_wide(own_sid) + security + L"(A;;GA;;;" + to_wide(own_sid) + L")";
+  if (!own_sid.empty()) {
+    const std::wstring own = to_wide(own_sid);
+    security = L"O:" + own + security + L"(A;;GA;;;" + own + L")";
+  }
   return {
       .open_mode = PIPE_ACCESS_DUPLEX,
       .pipe_mode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
@@ -98,14 +102,15 @@ PipeSettings capture_pipe_settings(std::string_view own_sid) {
 
 UniqueFile create_pipe_instance(const char* name, const PipeSettings& settings) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(settings.security.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          settings.security.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
     return {};
   }
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  UniqueFile pipe(CreateNamedPipeA(name, settings.open_mode, settings.pipe_mode, settings.max_instances,
-                                   settings.out_buffer_bytes, settings.in_buffer_bytes,
-                                   settings.default_timeout_ms, &attributes));
+  UniqueFile pipe(CreateNamedPipeA(name, settings.open_mode, settings.pipe_mode,
+                                   settings.max_instances, settings.out_buffer_bytes,
+                                   settings.in_buffer_bytes, settings.default_timeout_ms,
+                                   &attributes));
   LocalFree(descriptor);
   return pipe;
 }
@@ -121,7 +126,7 @@ void RunCaptureServer(StopFlag stop) {
   IoDeadline deadline;
   while (!stop.is_set() && !state->is_stopped()) {
     const UniqueFile pipe = create_pipe_instance(kPipeName, settings);
-    if (!pipe || pipe.get() == nullptr) {
+    if (!pipe) {
       Sleep(kRetryCreateMs);
       continue;
     }

@@ -15,9 +15,11 @@ namespace tolm {
 namespace {
 
 // The values the portable decisions spell out are the system's.
-static_assert(kControlStop == SERVICE_CONTROL_STOP && kControlInterrogate == SERVICE_CONTROL_INTERROGATE);
+static_assert(kControlStop == SERVICE_CONTROL_STOP);
+static_assert(kControlInterrogate == SERVICE_CONTROL_INTERROGATE);
 static_assert(kNoError == NO_ERROR && kCallNotImplemented == ERROR_CALL_NOT_IMPLEMENTED);
-static_assert(kServiceOwnProcess == SERVICE_WIN32_OWN_PROCESS && kAcceptStop == SERVICE_ACCEPT_STOP);
+static_assert(kServiceOwnProcess == SERVICE_WIN32_OWN_PROCESS);
+static_assert(kAcceptStop == SERVICE_ACCEPT_STOP);
 static_assert(kStateStopped == SERVICE_STOPPED && kStateRunning == SERVICE_RUNNING);
 
 // Not const: the dispatch table takes a writable string.

@@ -1,5 +1,5 @@
-// Windows only. Connects the process to the service control manager as the service TolmCaptureHelper.
-// Windows only.
+// Windows only. Connects the process to the service control manager as the service
+// TolmCaptureHelper.
 #pragma once
 
 namespace tolm {

@@ -26,7 +26,8 @@ using Strings = std::vector<std::string>;
 // Runs the capture thread as the server does, until `done()`; then stops it through its flag.
 // `status_at_stop`: the status file as it is the moment the state says stopped.
 template <class Done>
-std::shared_ptr<CaptureState> capture_until(Done done, std::optional<std::string>* status_at_stop = nullptr) {
+std::shared_ptr<CaptureState> capture_until(Done done,
+                                            std::optional<std::string>* status_at_stop = nullptr) {
   StopFlag stop;
   const auto state = CaptureState::create();
   std::thread thread(run_capture_loop, stop, state, nullptr);

@@ -373,8 +373,8 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   }
 }
 
-// Someone else's server on the capture pipe: it records what each of `connections` clients sent
-// and answers each with `response`, `delay_ms` after it has read. `sddl` null: no descriptor at all.
+// Someone else's server on the capture pipe: it records what each of `connections` clients sent and
+// answers each with `response`, `delay_ms` after it has read. `sddl` null: no descriptor at all.
 class StandIn {
  public:
   StandIn(const wchar_t* sddl, std::string response, int connections, DWORD delay_ms = 0)
@@ -441,7 +441,8 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   const struct {
     const wchar_t* sddl;
     const char* owner;
-  } impostors[] = {{nullptr, "none"}, {L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", "S-1-5-21-1-2-3-1001"}};
+  } impostors[] = {{nullptr, "none"},
+                   {L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", "S-1-5-21-1-2-3-1001"}};
   for (const auto& impostor : impostors) {
     StandIn server(impostor.sddl, std::string(kUnauthorizedResponse), 2);
     const std::string refusal = std::string("pipe served by an untrusted owner: ") + impostor.owner;

@@ -149,21 +149,23 @@ std::string file_version(const std::wstring& path) {
 // `package` relative to the build's top directory, with forward slashes.
 DWORD msiexec(const std::wstring& action, std::wstring package) {
   std::ranges::replace(package, L'/', L'\\');
-  return testing::run_child(
-             L"msiexec.exe " + action + L" \"" + program_directory() + L"..\\" + package + L"\" /qn",
-             program_directory())
+  const std::wstring path = program_directory() + L"..\\" + package;
+  return testing::run_child(L"msiexec.exe " + action + L" \"" + path + L"\" /qn",
+                            program_directory())
       .exit_code;
 }
 
 // Bound to a process that may end: a handle taken now still tells how it ended.
 UniqueHandle watch(DWORD pid) {
-  return UniqueHandle(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE,
-                                  FALSE, pid));
+  constexpr DWORD kAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
+  return UniqueHandle(OpenProcess(kAccess, FALSE, pid));
 }
 
 DWORD exit_code_of(const UniqueHandle& process) {
   DWORD code = 0xFFFFFFFF;
-  if (WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0) GetExitCodeProcess(process.get(), &code);
+  if (WaitForSingleObject(process.get(), 30000) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.get(), &code);
+  }
   return code;
 }
 
