@@ -1,9 +1,10 @@
 // pass.exe [PASSES]: where one capture pass spends its time, its grab excluded. The real capture
 // loop runs passes against the real system, with the grab replaced by a stand-in that hands back
-// a copy of a frame grabbed beforehand; every other step (control file, candidate list, input
-// desktop name, capture.desktop with its folder, publication, the status every 15th pass) is timed
-// where the loop calls it. Bare grabs of the same size run in the same process, alternating with
-// the passes, and the pass's own work is printed as a share of one grab.
+// a copy, in the memory the pass offers, of a frame grabbed beforehand; every other step (control
+// file, candidate list, input desktop name, capture.desktop with its folder, publication, the
+// status every 15th pass) is timed where the loop calls it. Bare grabs of the same size, each into
+// the memory of the one before as the loop's are, run in the same process, alternating with the
+// passes, and the pass's own work is printed as a share of one grab.
 #include <windows.h>
 
 #include <algorithm>
@@ -59,8 +60,15 @@ class TimedSystem final : public tolm::CaptureSystem {
   std::string input_desktop_name() override {
     return timed(kInputName, [&] { return real_.input_desktop_name(); });
   }
-  tolm::GrabResult grab(const std::optional<std::string>&, std::uint32_t, std::uint32_t) override {
-    return timed(kGrab, [&] { return tolm::GrabResult{ready_, {}}; });
+  // Into the memory offered, as the real grab does, so that no buffer is freed outside the timing.
+  tolm::GrabResult grab(const std::optional<std::string>&, std::uint32_t, std::uint32_t,
+                        std::vector<std::uint8_t> buffer) override {
+    return timed(kGrab, [&] {
+      buffer.assign(ready_.pixels.begin(), ready_.pixels.end());
+      return tolm::GrabResult{tolm::Frame{std::move(buffer), ready_.desktop, ready_.backend,
+                                          ready_.width, ready_.height, ready_.stride},
+                              {}};
+    });
   }
   void remember_desktop(std::string_view name) override {
     timed(kRemember, [&] { real_.remember_desktop(name); return 0; });
@@ -107,10 +115,13 @@ int main(int argc, char** argv) {
     TimedSystem system(*first.frame);
     tolm::CaptureLoop loop(system);
     const auto state = tolm::CaptureState::create();
+    std::vector<std::uint8_t> spare;
     for (int i = 0; i < passes; ++i) {
       const double g0 = now_ms();
-      (void)grabber.grab(std::nullopt, target.width, target.height);
+      tolm::GrabResult bare =
+          grabber.grab(std::nullopt, target.width, target.height, std::move(spare));
       grabs.push_back(now_ms() - g0);
+      if (bare.frame) spare = std::move(bare.frame->pixels);
 
       system.in_pass_ms = 0;
       const std::size_t grabs_before = system.costs[kGrab].size();

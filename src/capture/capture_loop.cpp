@@ -34,7 +34,8 @@ void CaptureLoop::capture_once(CaptureState& state) {
   for (const DesktopCandidate& candidate : candidates) {
     const std::string display_name =
         candidate.name ? *candidate.name : system_.input_desktop_name();
-    GrabResult result = system_.grab(candidate.name, target.width, target.height);
+    GrabResult result =
+        system_.grab(candidate.name, target.width, target.height, state.spare_pixels());
     if (!result.frame) {
       last_error = display_name + ":" + result.error;
       continue;

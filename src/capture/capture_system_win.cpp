@@ -34,8 +34,9 @@ std::vector<DesktopCandidate> Win32CaptureSystem::candidate_desktops() {
 std::string Win32CaptureSystem::input_desktop_name() { return tracker_.input_desktop_name(); }
 
 GrabResult Win32CaptureSystem::grab(const std::optional<std::string>& desktop,
-                                    std::uint32_t width, std::uint32_t height) {
-  return grabber_.grab(desktop, width, height);
+                                    std::uint32_t width, std::uint32_t height,
+                                    std::vector<std::uint8_t> buffer) {
+  return grabber_.grab(desktop, width, height, std::move(buffer));
 }
 
 void Win32CaptureSystem::remember_desktop(std::string_view name) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/frame.h"
 
@@ -61,9 +62,11 @@ class FrameGrabber {
 
   // Grabs the named desktop, or the input desktop when `desktop` is empty, scaled to fit the
   // target. Leaves the calling thread attached to that desktop (its handle stays open until the
-  // thread moves to another desktop or ends, see ThreadDesktop in the implementation).
+  // thread moves to another desktop or ends, see ThreadDesktop in the implementation). The
+  // picture goes into `buffer` when it has the picture's size, into new memory otherwise.
   [[nodiscard]] GrabResult grab(const std::optional<std::string>& desktop,
-                                std::uint32_t target_width, std::uint32_t target_height) const;
+                                std::uint32_t target_width, std::uint32_t target_height,
+                                std::vector<std::uint8_t> buffer = {}) const;
 
  private:
   const GrabSystem& system_;

@@ -94,7 +94,8 @@ const GrabSystem& win32_grab_system() {
 }
 
 GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
-                              std::uint32_t target_width, std::uint32_t target_height) const {
+                              std::uint32_t target_width, std::uint32_t target_height,
+                              std::vector<std::uint8_t> buffer) const {
   const GrabSystem& sys = system_;
 
   UniqueDesktop opened(
@@ -153,7 +154,10 @@ GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
   if (!copy(SRCCOPY | kCaptureBlt) && !copy(SRCCOPY)) return failure(kBlitFailed);
 
   const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
-  std::vector<std::uint8_t> pixels(stride * static_cast<std::size_t>(out.height));
+  std::vector<std::uint8_t> pixels = std::move(buffer);
+  if (pixels.size() != stride * static_cast<std::size_t>(out.height)) {
+    pixels = std::vector<std::uint8_t>(stride * static_cast<std::size_t>(out.height));
+  }
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
   info.bmiHeader.biWidth = out.width;

@@ -24,13 +24,19 @@ TEST(CaptureState, PublishesWholeFramesThatReadersKeepAndGrabsOnlyWhenEmpty) {
   EXPECT_EQ(state->read_sequence(), 0u);
 
   state->publish_frame(frame_of(1));
-  const auto first = state->copy_frame();
+  auto first = state->copy_frame();
   state->publish_frame(frame_of(2));
   EXPECT_EQ(state->read_sequence(), 2u);
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->pixels[0], 1);  // unchanged by the later publication
   EXPECT_EQ(state->copy_frame_or(grab)->pixels[0], 2);
   EXPECT_EQ(grabs, 1);
+
+  // The memory of frame 1 is offered to the next grab once its last holder lets go, not before.
+  const std::uint8_t* memory = first->pixels.data();
+  EXPECT_TRUE(state->spare_pixels().empty());
+  first.reset();
+  EXPECT_EQ(state->spare_pixels().data(), memory);
 }
 
 TEST(CaptureState, ConcurrentPublishersAndReadersSeeWholeFrames) {
