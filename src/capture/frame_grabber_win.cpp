@@ -1,5 +1,6 @@
 #include "capture/frame_grabber.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -172,6 +173,9 @@ GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
   memory.reset();
   screen.reset();
   if (lines == 0) return failure(kGetDiBitsFailed);
+  // Rows a short copy left out stay black, as in new memory, not what an earlier frame put there.
+  std::fill(pixels.begin() + static_cast<std::ptrdiff_t>(stride) * std::min(lines, out.height),
+            pixels.end(), std::uint8_t{0});
 
   if (is_blank(pixels)) return failure(kBlankFrame);
   Frame frame;
