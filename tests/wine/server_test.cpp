@@ -6,7 +6,6 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <atomic>
 #include <thread>
 
 #include "base/files.h"
@@ -267,29 +266,6 @@ TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
   // from this.
   EXPECT_EQ(capture_pipe_settings(me).pipe_mode,
             DWORD{PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS});
-}
-
-TEST_F(PatternServer, FourClientsAtOnceGetWholeFrames) {
-  constexpr int kClients = 4;
-  constexpr int kEach = 25;
-  std::atomic<int> whole{0};
-  std::vector<std::thread> clients;
-  for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back([&] {
-      for (int i = 0; i < kEach; ++i) {
-        const client::Exchange e = client::exchange(auth() + "FRAME\n", 60000);
-        const client::Response r = client::read_response(e.bytes, true);
-        if (r.kind == client::Kind::kFrame && r.frame.width == 1920 && r.frame.height == 1080 &&
-            e.bytes.size() == 20 + 1920u * 1080 * 4) {
-          ++whole;
-        } else {
-          ADD_FAILURE() << e.bytes.size() << " bytes, " << e.error;
-        }
-      }
-    });
-  }
-  for (std::thread& t : clients) t.join();
-  EXPECT_EQ(whole.load(), kClients * kEach);
 }
 
 // A connection that cannot be a client holds the only instance for the short bounds, one that asked
