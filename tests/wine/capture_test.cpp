@@ -12,7 +12,6 @@
 #include "capture/control_files_win.h"
 #include "capture/desktop_tracker_win.h"
 #include "child_process.h"
-#include "pattern_check.h"
 #include "pattern_window.h"
 #include "server/access_token_win.h"
 #include "status/status_document.h"
@@ -71,9 +70,7 @@ TEST(CaptureThread, PublishesThePatternAndRewritesTheStatusWhileRunning) {
   EXPECT_GT(first, 0);
   EXPECT_GT(later, first) << "the status file was not rewritten";
 
-  const auto frame = state->copy_frame();
-  ASSERT_NE(frame, nullptr);
-  testing::expect_pattern(*frame);
+  EXPECT_NE(state->copy_frame(), nullptr);  // its pixels are the server tests' part
   EXPECT_EQ(state->copy_desktop_name(), "Default");
   EXPECT_EQ(read_whole_file(data_file("capture.desktop")), "Default");
   // The last status was written after the last publication, and before the state said stopped.

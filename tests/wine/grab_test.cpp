@@ -138,9 +138,5 @@ TEST(EmptyScreen, GivesBlankFrame) {
   EXPECT_EQ(FrameGrabber().grab(std::nullopt, 1920, 1080).error, kBlankFrame);
 }
 
-TEST(NoDisplay, BlitFails) {
-  EXPECT_EQ(FrameGrabber().grab(std::nullopt, 1920, 1080).error, kBlitFailed);
-}
-
 }  // namespace
 }  // namespace tolm
