@@ -383,13 +383,7 @@ class StandIn {
       DWORD n = 0;
       if (ReadFile(pipe.get(), request, sizeof request, &n, nullptr)) received_.append(request, n);
       Sleep(delay_ms);
-      for (std::size_t done = 0; done < response.size(); done += n) {
-        if (!WriteFile(pipe.get(), response.data() + done,
-                       static_cast<DWORD>(std::min<std::size_t>(response.size() - done, 65536)),
-                       &n, nullptr)) {
-          break;
-        }
-      }
+      (void)write_in_pieces(pipe.get(), response, 65536);
       FlushFileBuffers(pipe.get());
       DisconnectNamedPipe(pipe.get());
     }
