@@ -33,12 +33,14 @@ std::optional<std::string> object_name(HDESK desktop) {
 
 }  // namespace
 
+DesktopTracker::DesktopTracker() : station_(GetProcessWindowStation()) {}
+
 std::vector<DesktopCandidate> DesktopTracker::candidate_desktops() const {
   const std::optional<std::string> remembered = read_data_file(kDesktopFile);
   std::vector<std::string> enumerated;
-  if (HWINSTA station = GetProcessWindowStation(); station != nullptr) {
+  if (station_ != nullptr) {
     // What was collected counts even when the enumeration reports a failure.
-    (void)EnumDesktopsW(station, &collect_desktop, reinterpret_cast<LPARAM>(&enumerated));
+    (void)EnumDesktopsW(station_, &collect_desktop, reinterpret_cast<LPARAM>(&enumerated));
   }
   return build_candidate_list(remembered, enumerated);
 }
