@@ -25,15 +25,6 @@ TEST(ServiceControl, StopSetsTheFlagInterrogateAndOtherCodesLeaveIt) {
   }
 }
 
-// The report's record is the system's SERVICE_STATUS, and the values are the system's: checked
-// where the record is sent.
-TEST(ServiceStatus, RunningAcceptsStopOnlyAndStoppedNothing) {
-  EXPECT_EQ(running_status().current_state, kStateRunning);
-  EXPECT_EQ(running_status().controls_accepted, kAcceptStop);
-  EXPECT_EQ(stopped_status().current_state, kStateStopped);
-  EXPECT_EQ(stopped_status().controls_accepted, 0u);
-}
-
 // The supervision loop's decisions, with a fake system logging in order what it was asked.
 struct FakeSystem : SupervisorSystem {
   StopFlag stop;

@@ -248,6 +248,7 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &control)) << GetLastError();
   ASSERT_TRUE(reaches(service.get(), SERVICE_STOPPED));
   EXPECT_EQ(query(service.get()).dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+  EXPECT_EQ(query(service.get()).dwControlsAccepted, 0u);
   EXPECT_EQ(exit_code_of(next_worker), 0u);
   EXPECT_EQ(exit_code_of(next_process), 0u);
   EXPECT_NE(client::exchange(client::status_request(kToken), 2000).failure, client::Failure::kNone)
