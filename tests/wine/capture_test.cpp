@@ -165,6 +165,16 @@ TEST(TrustedFolder, AForeignOwnersFolderIsMovedAsideAndMadeAfresh) {
   const std::string aside = from_wide(found.cFileName);
   EXPECT_EQ(aside.find_first_not_of("0123456789", 15), std::string::npos) << aside;
   EXPECT_EQ(read_whole_file("C:\\trust\\" + aside + "\\planted"), "theirs");
+
+  // A plain folder put in the place of one found trustworthy is judged at the next confirmation.
+  TrustedFolder kept(path, &next_owner);
+  ASSERT_TRUE(kept.ready(false));
+  ASSERT_TRUE(MoveFileExW(to_wide(path).c_str(), L"C:\\trust\\gone", 0));
+  ASSERT_TRUE(CreateDirectoryW(to_wide(path).c_str(), nullptr));
+  owners_to_report = {"S-1-5-21-9-9-9-1234"};
+  Sleep(300);  // past the 250 ms in which a look at the path's attributes suffices
+  EXPECT_TRUE(kept.ready(false));
+  EXPECT_TRUE(owners_to_report.empty()) << "the new folder's owner was not looked at";
 }
 
 TEST(NoDisplay, APassWithoutAnyPictureRecordsTheLastCandidatesFailure) {

@@ -87,7 +87,9 @@ const GrabSystem& recording_grab_system() {
       .get_di_bits =
           [](HDC dc, HBITMAP b, UINT start, UINT lines, LPVOID bits, LPBITMAPINFO info,
              UINT usage) {
-            return fails("GetDIBits") ? 0 : ::GetDIBits(dc, b, start, lines, bits, info, usage);
+            if (fails("GetDIBits")) return 0;
+            return ::GetDIBits(dc, b, start, fails("GetDIBits half") ? lines / 2 : lines, bits,
+                               info, usage);
           },
       .delete_object = [](HGDIOBJ o) { return released("DeleteObject", ::DeleteObject(o)); },
       .delete_dc = [](HDC dc) { return released("DeleteDC", ::DeleteDC(dc)); }};

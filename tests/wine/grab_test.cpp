@@ -26,10 +26,10 @@ const std::string kWhole = "BitBlt 0 0 1920 1080 0 0",
 // On a thread of its own, so that the thread's end (which closes the desktop handle the grab kept)
 // is part of what the recorder sees.
 GrabResult grab_on_own_thread(const std::optional<std::string>& desktop, std::uint32_t w = 1920,
-                              std::uint32_t h = 1080) {
+                              std::uint32_t h = 1080, std::vector<std::uint8_t> buffer = {}) {
   GrabResult result;
   std::thread([&] {
-    result = FrameGrabber(testing::recording_grab_system()).grab(desktop, w, h);
+    result = FrameGrabber(testing::recording_grab_system()).grab(desktop, w, h, std::move(buffer));
   }).join();
   return result;
 }
@@ -85,6 +85,18 @@ TEST_F(PatternScreen, DisplayIndexPicksAMonitorInEnumerationOrderElseThePrimaryS
     (void)grab_on_own_thread(std::nullopt);  // an off-screen source may well be blank
     EXPECT_EQ(recorder().log.at(1), copy + kCapture) << index;
   }
+}
+
+// Memory handed back from an earlier frame looks, where a short copy left rows out, as new memory.
+TEST_F(PatternScreen, RowsAShortCopyLeftOutAreBlackInReusedMemory) {
+  recorder() = {};
+  recorder().failing = {"GetDIBits half"};
+  const GrabResult r =
+      grab_on_own_thread(std::nullopt, 640, 360, std::vector<std::uint8_t>(640 * 360 * 4, 0xFF));
+  ASSERT_TRUE(r.frame) << r.error;
+  const auto bottom_half = r.frame->pixels.begin() + 640 * 180 * 4;
+  EXPECT_NE(std::count(r.frame->pixels.begin(), bottom_half, 0), 640 * 180 * 4);
+  EXPECT_EQ(std::count(bottom_half, r.frame->pixels.end(), 0), 640 * 180 * 4);
 }
 
 TEST_F(PatternScreen, EachFailedStepHasItsTextAndReleasesWhatWasMadeInOrder) {
