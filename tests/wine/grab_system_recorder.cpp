@@ -73,7 +73,11 @@ const GrabSystem& recording_grab_system() {
                         [&] { return ::CreateCompatibleBitmap(dc, w, h); });
           },
       .select_object = &::SelectObject,
-      .set_stretch_blt_mode = &::SetStretchBltMode,
+      .set_stretch_blt_mode =
+          [](HDC dc, int mode) {
+            note("SetStretchBltMode", {}, static_cast<DWORD>(mode));
+            return ::SetStretchBltMode(dc, mode);
+          },
       .bit_blt = [](HDC dst, int x, int y, int w, int h, HDC src, int sx, int sy,
                     DWORD rop) -> BOOL {
         note("BitBlt", {x, y, w, h, sx, sy}, rop);

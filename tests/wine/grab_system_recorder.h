@@ -16,7 +16,8 @@ namespace tolm::testing {
 struct Recorder {
   // Each release, in order, by the call's name, with " failed" when the system refused it.
   std::vector<std::string> releases;
-  std::vector<std::string> log;  // "OpenInputDesktop 0x181", "BitBlt 0 0 1920 1080 0 0 0x40cc0020"
+  // "OpenInputDesktop 0x181", "SetStretchBltMode 0x3", "BitBlt 0 0 1920 1080 0 0 0x40cc0020"
+  std::vector<std::string> log;
   // Call names, "CaptureBlt" and "PlainBlt" for the two copies, "metrics" for a screen of no
   // size, and "GetDIBits half" for a copy of the top half of the rows only.
   std::set<std::string> failing;

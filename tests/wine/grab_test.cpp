@@ -19,7 +19,8 @@ using testing::recorder;
 using Strings = std::vector<std::string>;
 
 const Strings kAllReleased{"DeleteObject", "DeleteDC", "ReleaseDC", "CloseDesktop"};
-const std::string kInput = "OpenInputDesktop 0x181", kCapture = " 0x40cc0020";
+const std::string kInput = "OpenInputDesktop 0x181", kMode = "SetStretchBltMode 0x3",
+                  kCapture = " 0x40cc0020";
 const std::string kWhole = "BitBlt 0 0 1920 1080 0 0",
                   kScaled = "StretchBlt 0 0 1280 720 0 0 1920 1080";
 
@@ -52,9 +53,9 @@ TEST_F(PatternScreen, GrabsThePatternInBlueGreenRedOrderAtOneToOneScaledAndByAPl
     std::set<std::string> failing;
     Strings log;
   } cases[] = {
-      {{}, 1920, 1080, {}, {kInput, kWhole + kCapture}},
-      {"Default", 1280, 720, {}, {"OpenDesktopW 0x181", kScaled + kCapture}},
-      {{}, 1920, 1080, {"CaptureBlt"}, {kInput, kWhole + kCapture, kWhole + " 0xcc0020"}},
+      {{}, 1920, 1080, {}, {kInput, kMode, kWhole + kCapture}},
+      {"Default", 1280, 720, {}, {"OpenDesktopW 0x181", kMode, kScaled + kCapture}},
+      {{}, 1920, 1080, {"CaptureBlt"}, {kInput, kMode, kWhole + kCapture, kWhole + " 0xcc0020"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.log.back());
@@ -78,12 +79,13 @@ TEST_F(PatternScreen, DisplayIndexPicksAMonitorInEnumerationOrderElseThePrimaryS
   (void)create_directories(kDataDirectory);
   for (const auto& [index, copy] : {std::pair{"0", "StretchBlt 0 0 1920 1079 100 0 1921 1080"},
                                     {"1", "BitBlt 0 0 1920 1080 -1920 0"},
-                                    {"2", "BitBlt 0 0 1920 1080 0 0"}}) {
+                                    {"2", "BitBlt 0 0 1920 1080 0 0"},  // no size: primary
+                                    {"3", "BitBlt 0 0 1920 1080 0 0"}}) {
     recorder() = {};
-    recorder().monitors = {RECT{100, 0, 2021, 1080}, RECT{-1920, 0, 0, 1080}};
+    recorder().monitors = {RECT{100, 0, 2021, 1080}, RECT{-1920, 0, 0, 1080}, RECT{0, 0, 0, 1080}};
     ASSERT_TRUE(write_whole_file(data_file("display.index"), index));
     (void)grab_on_own_thread(std::nullopt);  // an off-screen source may well be blank
-    EXPECT_EQ(recorder().log.at(1), copy + kCapture) << index;
+    EXPECT_EQ(recorder().log.at(2), copy + kCapture) << index;
   }
 }
 

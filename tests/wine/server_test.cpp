@@ -242,6 +242,14 @@ TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
   write_token(kToken);
 }
 
+TEST_F(PatternServer, ARequestedSizeTakesEffectWhileItRuns) {
+  const auto pixel_bytes = [] { return ask(auth() + "FRAME").size() - kFrameHeaderBytes; };
+  ASSERT_TRUE(write_whole_file(data_file("capture.target"), "1280x720"));
+  EXPECT_TRUE(testing::poll([&] { return pixel_bytes() == 1280 * 720 * 4; }, 10000));
+  DeleteFileW(to_wide(data_file("capture.target")).c_str());
+  EXPECT_TRUE(testing::poll([&] { return pixel_bytes() == 1920 * 1080 * 4; }, 10000));
+}
+
 TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
   const UniqueFile pipe = open_pipe();
   ASSERT_TRUE(pipe);
@@ -266,10 +274,11 @@ TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
   EXPECT_EQ(from_wide(sddl), "O:" + me + "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + me + ")");
   LocalFree(sddl);
   LocalFree(descriptor);
-  // Wine neither rejects remote clients nor reports the flag: the helper's instances are made
-  // from this.
+  // Wine neither rejects remote clients nor reports the flag or the default wait: the helper's
+  // instances are made from these.
   EXPECT_EQ(capture_pipe_settings(me).pipe_mode,
             DWORD{PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS});
+  EXPECT_EQ(capture_pipe_settings(me).default_timeout_ms, 500u);
 }
 
 // A connection that cannot be a client holds the only instance for the short bounds, one that asked
