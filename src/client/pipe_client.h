@@ -1,6 +1,8 @@
 // Windows only. One request to the capture server and everything it sends back.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -8,7 +10,6 @@
 #include "server/protocol.h"
 
 namespace tolm::client {
-
 
 // The server's reply, or why there is none. `error` is empty on success; the bytes are then
 // whatever arrived before the server closed its end, possibly nothing.
@@ -27,8 +28,10 @@ struct Exchange {
 // Administrators or this process's account before anything is sent, writes `request` in one piece,
 // reads until the server closes, but no more than `kMaxResponseBytes`. The whole exchange is
 // bounded by `timeout_ms`; a request longer than the server reads is refused before anything is
-// sent. Another pipe name is for measurements.
+// sent. Another pipe name is for measurements; `open` is CreateFileA unless a test records what it
+// is asked (Wine enforces no impersonation level).
 [[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000,
-                                const char* pipe_name = kPipeName);
+                                const char* pipe_name = kPipeName,
+                                decltype(&::CreateFileA) open = &::CreateFileA);
 
 }  // namespace tolm::client

@@ -39,13 +39,13 @@ std::string os_error(const char* what, DWORD code) {
   return std::string(what) + " failed (os error " + std::to_string(code) + ")";
 }
 
-UniqueFile open_pipe(const char* name, const Deadline& deadline, Exchange& out) {
+UniqueFile open_pipe(const char* name, decltype(&::CreateFileA) open, const Deadline& deadline,
+                     Exchange& out) {
   ULONGLONG last_seen = GetTickCount64();
   for (;;) {
     // Identification only: whoever holds the name cannot act as this process.
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                           nullptr);
+    HANDLE h = open(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (h != INVALID_HANDLE_VALUE) return UniqueFile(h);
     const DWORD code = GetLastError();
     if (code == ERROR_PIPE_BUSY) {
@@ -73,14 +73,15 @@ UniqueFile open_pipe(const char* name, const Deadline& deadline, Exchange& out) 
 
 }  // namespace
 
-Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pipe_name) {
+Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pipe_name,
+                  decltype(&::CreateFileA) open) {
   Exchange out;
   if (request.size() > kMaxRequestBytes) {
     fail(out, Failure::kIo, "the request is longer than the server reads (256 bytes)");
     return out;
   }
   const Deadline deadline(timeout_ms);
-  const UniqueFile pipe = open_pipe(pipe_name, deadline, out);
+  const UniqueFile pipe = open_pipe(pipe_name, open, deadline, out);
   if (!pipe) return out;
   // Whoever created the instance could be anyone who got to the name first: the token goes only to
   // a server of a trusted account.

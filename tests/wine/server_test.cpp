@@ -406,6 +406,13 @@ std::string frame_response(std::uint32_t width, std::uint32_t height, std::size_
   return response;
 }
 
+DWORD open_flags = 0;  // what the client last asked CreateFileA for
+HANDLE WINAPI recording_open(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE model) {
+  open_flags = flags;
+  return CreateFileA(name, access, share, security, disposition, flags, model);
+}
+
 // No helper runs here: the client says so, sends nothing to a server of an untrusted owner, and
 // takes neither a response cut short nor one too long for a frame.
 TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
@@ -433,8 +440,10 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   const std::wstring own = L"O:" + to_wide(own_account_sid()) + L"D:(A;;GA;;;WD)";
   {
     StandIn slow(own.c_str(), std::string(kUnauthorizedResponse), 1, 3000);
-    const client::Exchange e = client::exchange(auth(), 500);
+    const client::Exchange e = client::exchange(auth(), 500, kPipeName, &recording_open);
     EXPECT_EQ(e.failure, client::Failure::kTimeout) << e.error;
+    // A server may identify the client, never act as it.
+    EXPECT_EQ(open_flags, DWORD{SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION});
   }
   const struct {
     std::string response;
