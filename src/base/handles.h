@@ -54,42 +54,36 @@ class Owned {
 
 namespace traits {
 
-// The default release call is returned by a function, not given as a template argument: the
-// address of an imported function is not a constant expression for every compiler.
-struct Kernel {  // kernel handles that fail as NULL: events, processes, threads, tokens, timers
-  using Handle = HANDLE;
-  using Release = decltype(&::CloseHandle);
+// Handles that fail as NULL and go back through one call taking the handle alone. The default
+// release call is returned by a function, not given as a template argument: the address of an
+// imported function is not a constant expression for every compiler.
+template <class H, class R>
+struct NullEmpty {
+  using Handle = H;
+  using Release = R;
   static Handle empty() noexcept { return nullptr; }
-  static Release default_release() noexcept { return &::CloseHandle; }
   static void call(Release r, Handle h) noexcept { r(h); }
+};
+
+// Events, processes, threads, tokens, timers, jobs.
+struct Kernel : NullEmpty<HANDLE, decltype(&::CloseHandle)> {
+  static Release default_release() noexcept { return &::CloseHandle; }
 };
 
 struct File : Kernel {  // CreateFileW and CreateNamedPipeA fail as INVALID_HANDLE_VALUE
   static Handle empty() noexcept { return INVALID_HANDLE_VALUE; }
 };
 
-struct Desktop {
-  using Handle = HDESK;
-  using Release = decltype(&::CloseDesktop);
-  static Handle empty() noexcept { return nullptr; }
+struct Desktop : NullEmpty<HDESK, decltype(&::CloseDesktop)> {
   static Release default_release() noexcept { return &::CloseDesktop; }
-  static void call(Release r, Handle h) noexcept { r(h); }
 };
 
-struct MemoryDc {
-  using Handle = HDC;
-  using Release = decltype(&::DeleteDC);
-  static Handle empty() noexcept { return nullptr; }
+struct MemoryDc : NullEmpty<HDC, decltype(&::DeleteDC)> {
   static Release default_release() noexcept { return &::DeleteDC; }
-  static void call(Release r, Handle h) noexcept { r(h); }
 };
 
-struct Bitmap {
-  using Handle = HBITMAP;
-  using Release = decltype(&::DeleteObject);
-  static Handle empty() noexcept { return nullptr; }
+struct Bitmap : NullEmpty<HBITMAP, decltype(&::DeleteObject)> {
   static Release default_release() noexcept { return &::DeleteObject; }
-  static void call(Release r, Handle h) noexcept { r(h); }
 };
 
 struct ScreenDc {  // a DC from GetDC(NULL) goes back with ReleaseDC(NULL, dc)
