@@ -177,17 +177,5 @@ TEST(TrustedFolder, AForeignOwnersFolderIsMovedAsideAndMadeAfresh) {
   EXPECT_TRUE(owners_to_report.empty()) << "the new folder's owner was not looked at";
 }
 
-TEST(NoDisplay, APassWithoutAnyPictureRecordsTheLastCandidatesFailure) {
-  const UniqueDesktop kiosk = create_desktop(L"Kiosk");  // exists, so its grab gets to the copy
-  ASSERT_TRUE(kiosk);
-  const std::string last_error = data_file("capture.last-error.txt");
-  remove_file(last_error);
-  const auto state = capture_until([&] { return read_whole_file(last_error).has_value(); });
-  EXPECT_EQ(state->copy_frame(), nullptr);
-  EXPECT_EQ(state->read_sequence(), 0u);
-  EXPECT_EQ(read_whole_file(last_error), "Kiosk:BitBlt/StretchBlt failed\n");
-  EXPECT_FALSE(read_whole_file(data_file("capture.desktop")));
-}
-
 }  // namespace
 }  // namespace tolm

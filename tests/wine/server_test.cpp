@@ -192,20 +192,6 @@ TEST_F(PatternServer, LinksPlantedAtItsFileNamesAreReplacedNotWrittenThrough) {
   EXPECT_EQ(read_whole_file(paths[1]).value_or("").rfind("{\"ok\":true", 0), 0u);
 }
 
-// The capture thread rewrites the status files all the while: no answer may catch one half-way.
-TEST_F(PatternServer, StatusAnswersAreAlwaysWholeDocuments) {
-  int whole = 0;
-  for (int i = 0; i < 600; ++i) {
-    const std::string doc = ask(auth());
-    if (doc.rfind("{\"ok\":true,", 0) == 0 && doc.find('\n') == doc.size() - 1) {
-      ++whole;
-    } else {
-      ADD_FAILURE() << "answer " << i << ": " << doc.size() << " bytes: " << doc;
-    }
-  }
-  EXPECT_EQ(whole, 600);
-}
-
 // An administrator deletes the data directory while the helper runs; nobody asks anything. The
 // token comes back on its own, and a client that reads it is served.
 TEST_F(PatternServer, ADeletedDataDirectoryGetsItsTokenBackWithoutARequest) {
