@@ -32,6 +32,8 @@ TEST(Utf16, RoundTripsAndReplacesUnpairedSurrogates) {
   EXPECT_EQ(utf16_to_utf8(std::u16string{u'x', 0xDC00}), "x" + kFffd);
   EXPECT_EQ(utf16_to_utf8(std::u16string{0xDC00, 0xD800}), kFffd + kFffd);  // wrong order
   EXPECT_EQ(utf8_to_utf16("a\xFF"), (std::u16string{u'a', 0xFFFD}));
+  const std::u16string edges{0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0xD800, 0xDC00, 0xDBFF, 0xDFFF};
+  EXPECT_EQ(utf8_to_utf16(utf16_to_utf8(edges)), edges);
 }
 
 TEST(Trim, RemovesExactlyTheWhiteSpaceProperty) {
@@ -49,31 +51,8 @@ TEST(Trim, RemovesExactlyTheWhiteSpaceProperty) {
   EXPECT_EQ(trim_white_space(" \xE3\x80\x80 "), "");
 }
 
-TEST(ParseUnsigned, AcceptsOnlyPlusAndDigitsWithinRange) {
-  unsigned long long v = 7;
-  EXPECT_TRUE(parse_unsigned("+4294967295", 0xFFFFFFFFULL, v));
-  EXPECT_EQ(v, 4294967295ULL);
-  EXPECT_TRUE(parse_unsigned("18446744073709551615", ~0ULL, v));
-  EXPECT_EQ(v, ~0ULL);
-  for (const char* bad : {"", "+", "++1", "-1", "1 2", " 1", "0x10", "4294967296", "１"}) {
-    EXPECT_FALSE(parse_unsigned(bad, 0xFFFFFFFFULL, v)) << bad;
-  }
-  EXPECT_FALSE(parse_unsigned("18446744073709551616", ~0ULL, v));
-}
-
 constexpr std::string_view kMe = "S-1-5-21-7-7-7-1001";
 constexpr std::string_view kOther = "S-1-5-21-7-7-7-1002";
-
-TEST(Trust, OnlySystemAdministratorsAndOwnAccountOwnWhatIsTrusted) {
-  EXPECT_TRUE(is_trusted_owner("S-1-5-18", kMe));
-  EXPECT_TRUE(is_trusted_owner("S-1-5-32-544", kMe));
-  EXPECT_TRUE(is_trusted_owner(kMe, kMe));
-  EXPECT_FALSE(is_trusted_owner(kOther, kMe));
-  EXPECT_FALSE(is_trusted_owner("S-1-5-32-545", kMe));  // Users
-  EXPECT_FALSE(is_trusted_owner("", kMe));              // no owner at all
-  EXPECT_FALSE(is_trusted_owner("", ""));               // own account unknown
-  EXPECT_FALSE(is_trusted_owner("S-1-5-18-1", kMe));    // a prefix is not the account
-}
 
 TEST(Trust, TheDataDirectoryIsUsedOnlyAsAPlainFolderOfATrustedOwner) {
   using enum FolderVerdict;
@@ -84,6 +63,8 @@ TEST(Trust, TheDataDirectoryIsUsedOnlyAsAPlainFolderOfATrustedOwner) {
   } cases[] = {
       {false, false, "S-1-5-18", kUse},        {false, false, kMe, kUse},
       {false, false, kOther, kMoveAside},      {false, false, "", kMoveAside},
+      {false, false, "S-1-5-32-544", kUse},    {false, false, "S-1-5-32-545", kMoveAside},
+      {false, false, "S-1-5-18-1", kMoveAside},  // a prefix is not the account
       {true, true, "S-1-5-18", kMoveAside},    {false, true, kMe, kMoveAside},
       {true, false, "S-1-5-18", kRefuse},  // the open went through the link
   };
@@ -91,6 +72,7 @@ TEST(Trust, TheDataDirectoryIsUsedOnlyAsAPlainFolderOfATrustedOwner) {
     EXPECT_EQ(judge_data_directory({c.path_link, c.handle_link, c.owner}, kMe), c.verdict)
         << c.path_link << c.handle_link << " " << c.owner;
   }
+  EXPECT_EQ(judge_data_directory({false, false, ""}, ""), kMoveAside);  // own account unknown
 }
 
 }  // namespace

@@ -41,7 +41,8 @@ TEST(DisplayIndexFile, ParsesOrFallsBackToZero) {
   EXPECT_EQ(parse_display_index("1\r\n"), 1u);
   EXPECT_EQ(parse_display_index("+2"), 2u);
   EXPECT_EQ(parse_display_index("18446744073709551615"), ~0ULL);
-  for (const char* bad : {"-1", "ab", "", "\xEF\xBB\xBF" "1", "18446744073709551616", "1 2"}) {
+  for (const char* bad : {"-1", "ab", "", "\xEF\xBB\xBF" "1", "18446744073709551616", "1 2", "++1",
+                          "+", "0x10", "\xEF\xBC\x91"}) {  // the last: a full-width 1
     EXPECT_EQ(parse_display_index(bad), 0u) << bad;
   }
   EXPECT_EQ(parse_display_index(std::nullopt), 0u);
@@ -177,7 +178,7 @@ TEST(DesktopNameUnits, NamesAreCutAt257UnitsAndBadSurrogatesReplaced) {
 TEST(DesktopNameUnits, NeededBytesGiveTheUnitsBeforeTheTerminatorAtMost256) {
   EXPECT_EQ(name_units_from_needed(16), 7u);  // "Default" and its NUL
   EXPECT_EQ(name_units_from_needed(17), 7u);
-  EXPECT_EQ(name_units_from_needed(1), 0u);
+  EXPECT_EQ(name_units_from_needed(3), 0u);  // the terminator alone
   EXPECT_EQ(name_units_from_needed(0), 0u);
   EXPECT_EQ(name_units_from_needed(0xFFFFFFFFu), 256u);
 }

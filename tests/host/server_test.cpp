@@ -91,12 +91,8 @@ std::string hex(const std::array<std::uint8_t, 16>& bytes) {
 
 TEST(TokenFile, AcceptsTrimmedHexOfAtLeast64DigitsUnchanged) {
   ASSERT_EQ(kDigits.size(), 64u);
-  EXPECT_EQ(accept_token_file(kDigits + "\r\n"), kDigits);
-  EXPECT_EQ(accept_token_file(" \t" + kDigits + "\n\v\f"), kDigits);
-  // U+00A0, U+3000, U+2029 and U+0085 are White_Space too.
+  // Trimmed as White_Space: U+00A0, U+3000, U+2029 and U+0085.
   EXPECT_EQ(accept_token_file("\xC2\xA0\xE3\x80\x80" + kDigits + "\xE2\x80\xA9\xC2\x85"), kDigits);
-  const std::string upper(64, 'F');
-  EXPECT_EQ(accept_token_file(upper), upper);
   const std::string long_token = kDigits + kDigits;
   EXPECT_EQ(accept_token_file(long_token + "\n"), long_token);
 }
@@ -145,18 +141,6 @@ TEST(TokenFile, AFileWithoutATokenIsReadAgainOnceAMissingOneIsNot) {
     EXPECT_EQ(pauses, c.pauses);
     EXPECT_EQ(next, c.reads.size());
   }
-}
-
-TEST(TokenFormat, TwoLowercaseDigitsPerByteHighNibbleFirst) {
-  TokenBytes bytes{};
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 8 + 1);
-  bytes[0] = 0x0F;
-  bytes[31] = 0xF0;
-  const std::string token = format_token(bytes);
-  EXPECT_EQ(token, "0f09111921293139414951596169717981899199a1a9b1b9c1c9d1d9e1e9f1f0");
-  // What is made must pass what is accepted.
-  EXPECT_EQ(accept_token_file(token), token);
-  EXPECT_EQ(format_token(TokenBytes{}), std::string(64, '0'));
 }
 
 TEST(FallbackSeed, ClockAsNanosecondsSince1970LittleEndian) {
