@@ -396,6 +396,8 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   const std::wstring token_argument = L" --token " + to_wide(kToken);
   const testing::ChildRun none = run_client(L"status" + token_argument);
   EXPECT_EQ(none.exit_code, 5u) << none.err;
+  DeleteFileW(to_wide(data_file("capture.auth")).c_str());
+  EXPECT_EQ(run_client(L"status").exit_code, 7u);  // no token to send
 
   const struct {
     const wchar_t* sddl;
