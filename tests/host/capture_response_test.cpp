@@ -64,7 +64,7 @@ TEST(CaptureResponse, FindsFramesThatDoNotAddUp) {
   // product passes 32 bits must not wrap around to the length.
   for (const auto& [at, value, keep] :
        {std::tuple{4, 5, bytes.size()}, std::tuple{8, 0, bytes.size()},
-        std::tuple{11, 0x40, std::size_t{20}}}) {
+        std::tuple{4, 0, bytes.size()}, std::tuple{11, 0x40, std::size_t{20}}}) {
     std::string lying = bytes.substr(0, keep);
     lying[at] = static_cast<char>(value);
     if (keep == 20) lying[8] = lying[16] = 0;  // height 0x40000000 * stride 16, length 0
