@@ -398,6 +398,7 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   EXPECT_EQ(none.exit_code, 5u) << none.err;
   DeleteFileW(to_wide(data_file("capture.auth")).c_str());
   EXPECT_EQ(run_client(L"status").exit_code, 7u);  // no token to send
+  EXPECT_EQ(client::exchange(std::string(257, 'x'), 1000).failure, client::Failure::kIo);
 
   const struct {
     const wchar_t* sddl;
