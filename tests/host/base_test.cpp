@@ -1,4 +1,4 @@
-// UTF-8 and UTF-16, White_Space, numbers, and whose folders are trusted.
+// UTF-8 and UTF-16, White_Space, and whose folders are trusted.
 #include <gtest/gtest.h>
 
 #include "base/text.h"

@@ -40,7 +40,7 @@ TEST(StatusDocument, DesktopNamesAndTheSecureFlag) {
       {"default", "default", "false"},   {"", "", "false"},
       {"Winlogon", "Winlogon", "true"},  {"Win\"log\"on", "Winlogon", "true"},
       {"a\\b", "a\\b", "true"},          {"Defaults", "Defaults", "true"},
-      {"Defaulx", "Defaulx", "true"},    {"\"Default\"", "Default", "true"},  // as it is
+      {"Defaulx", "Defaulx", "true"},    {"\"Default\"", "Default", "true"},  // the name as given
   };
   for (const auto& c : cases) {
     const std::string doc = format_worker_status(c.name, false, 1, 2);
