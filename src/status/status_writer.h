@@ -17,8 +17,8 @@ void write_status(const StatusSnapshot& snapshot);
 void write_service_status(std::string_view note);
 
 // The answer to a status request: the worker variant written now, then the first location that can
-// be read, as it is; the document just written when that file is empty or lacks its final line
-// feed (another process is rewriting it); nothing when no location can be read.
+// be read, as it is; the document just written when that file is not one line ended by a line feed
+// (another process is rewriting it); nothing when no location can be read.
 [[nodiscard]] std::optional<std::string> write_and_read_back_status(const StatusSnapshot& snapshot);
 
 // The data directory's copy, C:\Windows\Temp's, then the process's temporary directory's (left out

@@ -100,8 +100,9 @@ std::optional<std::string> write_and_read_back_status(const StatusSnapshot& snap
   for (std::size_t i = 0; i < paths.size(); ++i) {
     std::optional<std::string> bytes = read_location(i, paths[i]);
     if (!bytes) continue;
-    // Another process may be rewriting the file: what it has not finished is no answer.
-    if (bytes->empty() || bytes->back() != '\n') return document;
+    // Another process may be rewriting the file in place: a document it has not finished, or a
+    // shorter one over a longer one's tail, is no answer. A whole document has one line feed.
+    if (bytes->empty() || bytes->find('\n') != bytes->size() - 1) return document;
     return bytes;
   }
   return std::nullopt;

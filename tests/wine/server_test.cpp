@@ -119,9 +119,10 @@ TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
   EXPECT_EQ(status.back(), '\n');
 
   // A first location that nobody else may write to meanwhile keeps what is put in it: a whole
-  // document there is the answer, one whose writer has not reached its line feed is not.
+  // document there is the answer; one whose writer has not reached its line feed is not, nor a
+  // shorter one written over a longer one's tail.
   const std::vector<std::string> paths = status_file_paths();
-  for (const std::string planted : {"planted\n", "{\"ok\":tr"}) {
+  for (const std::string planted : {"planted\n", "{\"ok\":tr", "{}\n\"ts\":1}\n"}) {
     UniqueFile held;
     ASSERT_TRUE(testing::poll([&] {  // not while the helper has the file open
       held = UniqueFile(CreateFileW(to_wide(paths[0]).c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -129,8 +130,9 @@ TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
       return held && write_in_pieces(held.get(), planted, 64) && SetEndOfFile(held.get());
     }, 5000));
     const std::string answer = ask(auth() + "status");
-    EXPECT_TRUE(planted.ends_with('\n') ? answer == planted
-                                        : answer.starts_with(R"({"ok":true,"desktop":"Default",)"))
+    EXPECT_TRUE(planted.find('\n') == planted.size() - 1
+                    ? answer == planted
+                    : answer.starts_with(R"({"ok":true,"desktop":"Default",)"))
         << answer;
   }
 
