@@ -155,10 +155,9 @@ GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
   if (!copy(SRCCOPY | kCaptureBlt) && !copy(SRCCOPY)) return failure(kBlitFailed);
 
   const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
+  const std::size_t size = stride * static_cast<std::size_t>(out.height);
   std::vector<std::uint8_t> pixels = std::move(buffer);
-  if (pixels.size() != stride * static_cast<std::size_t>(out.height)) {
-    pixels = std::vector<std::uint8_t>(stride * static_cast<std::size_t>(out.height));
-  }
+  if (pixels.size() != size) pixels = std::vector<std::uint8_t>(size);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
   info.bmiHeader.biWidth = out.width;
