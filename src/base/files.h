@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,20 +18,36 @@ inline constexpr std::string_view kDataDirectory = "C:\\ProgramData\\Tolm";
 // `kDataDirectory` joined with a file name.
 [[nodiscard]] std::string data_file(std::string_view name);
 
-// The bytes of the file, or nothing when it is missing, unreadable or longer than `max_bytes`
-// (control files are a few bytes; the bound keeps a runaway file from being read 60 times a
-// second).
+// How long one whole-file read or write, or one look at the data directory, may take. Another
+// process that may open a file can hold an open of it (an oplock) or a read (a pipe's name given
+// as the path) for as long as it likes; past this bound the call is cancelled and fails.
+inline constexpr std::uint32_t kFileIoMs = 1000;
+
+// What a whole-file read found: the bytes, or why there are none. `missing`: nothing is at the
+// path (nor, perhaps, its folder), as opposed to something there that could not be read.
+struct FileRead {
+  std::optional<std::string> bytes;
+  bool missing = false;
+};
+
+// The bytes of the file; none when it is missing, unreadable or longer than `max_bytes` (control
+// files are a few bytes; the bound keeps a runaway file from being read 60 times a second).
+[[nodiscard]] FileRead read_file(std::string_view path, std::size_t max_bytes = 1 << 20);
 [[nodiscard]] std::optional<std::string> read_whole_file(std::string_view path,
                                                          std::size_t max_bytes = 1 << 20);
 
-// Replaces the file's content with `bytes`, and only ever at that name: a reparse point or a file
-// with a second hard link found there is not written through; its name is removed (the link, not
-// what it leads to) and a new plain file is made in its place. The bytes are written over the old
-// ones and the file is then cut to their length, which ends as a truncate-then-write would, costs
-// far less than emptying the file first, and never shows a reader an empty file when the content
-// is unchanged. Read, write and delete sharing, no temporary file, no rename, no flush. Returns
-// false on any failure; callers may ignore it.
-bool write_whole_file(std::string_view path, std::string_view bytes);
+// Replaces the file's content with `bytes`, and only ever in a file of its own at that name: a
+// reparse point, a file with a second hard link, or a file owned by anyone but SYSTEM,
+// Administrators and this process's account is not written; its name is moved aside and removed
+// (the link, not what it leads to; the file goes when its last holder closes it) and a new plain
+// file is made in its place. `security` (SDDL), when given, is the new file's descriptor, and is
+// put on a file found there before anything is written into it; otherwise a new file takes what
+// its folder gives. The bytes are written over the old ones and the file is then cut to their
+// length, which ends as a truncate-then-write would, costs far less than emptying the file first,
+// and never shows a reader an empty file when the content is unchanged. Read, write and delete
+// sharing, no temporary file, no flush. Returns false on any failure; callers may ignore it.
+bool write_whole_file(std::string_view path, std::string_view bytes,
+                      const wchar_t* security = nullptr);
 
 // Writes all of `bytes` to `handle` in calls of at most `piece` bytes. False at the first failed
 // or empty write.
@@ -45,18 +62,19 @@ bool write_in_pieces(HANDLE handle, std::string_view bytes, std::size_t piece);
 bool create_directories(std::string_view path);
 
 // A folder that a privileged process writes into, used only while it is a plain folder owned by
-// SYSTEM, Administrators or this process's account. Anything else found at the path (a link, a
-// folder of another account, a file) is renamed "<name>.untrusted-<ms since 1970>" (a link is
-// renamed, not its target) and the folder is made afresh, keeping the permissions it inherits.
+// SYSTEM, Administrators or this process's account that nobody else may change. Anything else found
+// at the path (a link, a folder of another account, a file) is renamed
+// "<name>.untrusted-<ms since 1970>" (a link is renamed, not its target) and the folder is made
+// afresh with `security` (SDDL); a trusted folder that others may change gets `security` through
+// its handle, keeping what it holds.
 class TrustedFolder {
  public:
-  // `owner_of` reads the owner SID of an open folder; tests stand in for it, since Wine keeps no
-  // owners.
-  using OwnerOf = std::string (*)(void* handle);
-  explicit TrustedFolder(std::string path, OwnerOf owner_of = nullptr);
+  TrustedFolder(std::string path, const wchar_t* security);
 
-  // True when the folder can be used now. A missing folder is made only with `create`.
-  [[nodiscard]] bool ready(bool create);
+  enum class State { kReady, kMissing, kUnusable };
+  // Whether the folder can be used now. A missing folder is made only with `create`.
+  [[nodiscard]] State check(bool create);
+  [[nodiscard]] bool ready(bool create) { return check(create) == State::kReady; }
 
  private:
   // The creation time too: a file system may give a new folder the index of a deleted one.
@@ -66,10 +84,11 @@ class TrustedFolder {
   };
   enum class Look { kMissing, kUse, kMovedAside, kUnusable };
   Look look();
+  bool make_folder();
 
   std::mutex mutex_;
   std::string path_;
-  OwnerOf owner_of_;
+  const wchar_t* security_;
   std::optional<FolderId> trusted_;  // the folder last found trustworthy: not examined again
   // When `trusted_` was last confirmed. In between, a look at the path's attributes suffices: they
   // show a link at once, and a plain folder that replaced the trusted one is caught at the next
@@ -81,10 +100,12 @@ class TrustedFolder {
 // goes through it.
 [[nodiscard]] TrustedFolder& data_directory();
 
-// A file of the data directory, read only when the folder can be trusted.
-[[nodiscard]] std::optional<std::string> read_data_file(std::string_view name);
+// A file of the data directory, read only when the folder can be trusted; a missing folder is a
+// missing file.
+[[nodiscard]] FileRead read_data_file(std::string_view name);
 
 // Writes a file of the data directory, creating the folder when `create_folder` asks for it.
-bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder);
+bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder,
+                     const wchar_t* security = nullptr);
 
 }  // namespace tolm

@@ -7,6 +7,7 @@
 #include "base/clock_win.h"
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/io_deadline.h"
 #include "base/security_win.h"
 #include "base/trust.h"
 #include "base/win_text.h"
@@ -23,21 +24,45 @@ constexpr ULONGLONG kConfirmMs = 250;
 
 bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-// Marks the object behind `opened` (itself, never a link's target) for deletion; the name goes when
-// the last handle closes.
-bool remove_name(HANDLE opened) {
+// Renames the object behind `handle` (itself, never a link's target) to `to`, in place of nothing.
+bool rename_by_handle(HANDLE handle, const std::wstring& to) {
+  const std::size_t bytes = sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t);
+  std::vector<std::uint64_t> buffer(bytes / sizeof(std::uint64_t) + 1);  // aligned for the handle
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  std::copy(to.begin(), to.end(), rename->FileName);
+  return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes));
+}
+
+// "<path>.<what>-<ms since 1970>": a name beside `path` for what is moved out of its way.
+std::wstring name_aside(const std::string& path, const char* what) {
+  return to_wide(path + "." + what + "-" + std::to_string(now_unix_ms()));
+}
+
+// Frees the name `path` of the object behind `opened` (itself, never a link's target): moves it
+// aside, so that the name is free at once even while others hold the object open, and marks it
+// for deletion, so that it goes when its last holder lets go.
+bool remove_name(HANDLE opened, const std::string& path) {
   const UniqueFile deleter(ReOpenFile(opened, DELETE, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
+  if (!deleter) return false;
+  (void)rename_by_handle(deleter.get(), name_aside(path, "removed"));  // else deleted in place
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return deleter && SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &disposition,
-                                               sizeof disposition);
+  return SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition);
+}
+
+// A file the helper may write into: no reparse point, no second name, and an owner it trusts.
+bool is_own_plain_file(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
+  return !is_link(info.dwFileAttributes) && info.nNumberOfLinks <= 1 &&
+         is_trusted_owner(owner_sid(file, SE_FILE_OBJECT), own_account_sid());
 }
 
 bool is_directory(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
-
-std::string read_owner(void* handle) { return owner_sid(handle, SE_FILE_OBJECT); }
 
 }  // namespace
 
@@ -48,36 +73,56 @@ std::string data_file(std::string_view name) {
   return path;
 }
 
-std::optional<std::string> read_whole_file(std::string_view path, std::size_t max_bytes) {
+FileRead read_file(std::string_view path, std::size_t max_bytes) {
+  const IoDeadline deadline(kFileIoMs);
   const UniqueFile file(CreateFileW(to_wide(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return std::nullopt;
+  if (!file) {
+    const DWORD error = GetLastError();
+    return {std::nullopt, error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND};
+  }
   std::string bytes;
   char chunk[4096];
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return std::nullopt;
-    if (bytes.size() + got > max_bytes) return std::nullopt;
+    if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return {};
+    if (bytes.size() + got > max_bytes) return {};
     bytes.append(chunk, got);
     // A disk file reads short only at its end: one call fewer for the small files read each pass.
-    if (got < sizeof chunk) return bytes;
+    if (got < sizeof chunk) return {std::move(bytes)};
   }
 }
 
-bool write_whole_file(std::string_view path, std::string_view bytes) {
+std::optional<std::string> read_whole_file(std::string_view path, std::size_t max_bytes) {
+  return read_file(path, max_bytes).bytes;
+}
+
+bool write_whole_file(std::string_view path, std::string_view bytes, const wchar_t* security) {
+  const IoDeadline deadline(kFileIoMs);
+  const std::string name(path);
   const std::wstring wide = to_wide(path);
+  const UniqueLocal descriptor = security != nullptr ? security_descriptor(security) : UniqueLocal();
+  if (security != nullptr && !descriptor) return false;
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+  const auto open = [&](DWORD disposition) {
+    return UniqueFile(security_calls().create_file(
+        wide.c_str(), GENERIC_WRITE | READ_CONTROL | (security != nullptr ? WRITE_DAC : 0),
+        kShareAll, descriptor ? &attributes : nullptr, disposition,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
   // Opened without truncating and without following a link, so that what is there can be looked
   // at before anything is changed.
-  UniqueFile file(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  UniqueFile file = open(OPEN_ALWAYS);
+  const bool found = GetLastError() == ERROR_ALREADY_EXISTS;
   BY_HANDLE_FILE_INFORMATION info{};
   if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
-  if (is_link(info.dwFileAttributes) || info.nNumberOfLinks > 1) {
-    if (!remove_name(file.get())) return false;
+  if (found && !is_own_plain_file(file.get(), info)) {
+    if (!remove_name(file.get(), name)) return false;
     file.reset();
-    file = UniqueFile(CreateFileW(wide.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    file = open(CREATE_NEW);
     if (!file) return false;
+  } else if (found && security != nullptr && !set_access_list(file.get(), descriptor.get())) {
+    return false;
   }
   return write_in_pieces(file.get(), bytes, kFilePieceBytes) && SetEndOfFile(file.get());
 }
@@ -126,17 +171,30 @@ bool create_directories(std::string_view path) {
   return is_directory(wide);
 }
 
-TrustedFolder::TrustedFolder(std::string path, OwnerOf owner_of)
-    : path_(std::move(path)), owner_of_(owner_of != nullptr ? owner_of : &read_owner) {}
+TrustedFolder::TrustedFolder(std::string path, const wchar_t* security)
+    : path_(std::move(path)), security_(security) {}
 
-bool TrustedFolder::ready(bool create) {
+TrustedFolder::State TrustedFolder::check(bool create) {
   const std::lock_guard lock(mutex_);
+  const IoDeadline deadline(kFileIoMs);
   const Look first = look();
-  if (first == Look::kUse) return true;
-  if (first == Look::kUnusable || (first == Look::kMissing && !create)) return false;
+  if (first == Look::kUse) return State::kReady;
+  if (first == Look::kUnusable) return State::kUnusable;
+  if (first == Look::kMissing && !create) return State::kMissing;
   // Missing, or just moved aside: made anew, it must then pass on its own.
-  (void)create_directories(path_);
-  return look() == Look::kUse;
+  (void)make_folder();
+  return look() == Look::kUse ? State::kReady : State::kUnusable;
+}
+
+// The parents as they come; the folder itself with its permissions in the same call, so that it
+// never exists with the ones it would inherit.
+bool TrustedFolder::make_folder() {
+  const std::size_t slash = path_.find_last_of('\\');
+  if (slash != std::string::npos) (void)create_directories(path_.substr(0, slash));
+  const UniqueLocal descriptor = security_descriptor(security_);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+  return descriptor &&
+         security_calls().create_directory(to_wide(path_).c_str(), &attributes) != FALSE;
 }
 
 TrustedFolder::Look TrustedFolder::look() {
@@ -162,11 +220,19 @@ TrustedFolder::Look TrustedFolder::look() {
     return Look::kUse;
   }
 
-  const std::string owner = owner_of_(folder.get());
+  const std::string owner = owner_sid(folder.get(), SE_FILE_OBJECT);
   FolderVerdict verdict =
       judge_data_directory({path_is_link, handle_is_link, owner}, own_account_sid());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && verdict == FolderVerdict::kUse) {
     verdict = FolderVerdict::kMoveAside;  // a file where the folder belongs
+  }
+  // A trusted folder that others may add to could become a mount point under the helper's feet:
+  // it gets the helper's permissions, through the handle that was judged; failing that, it goes.
+  if (verdict == FolderVerdict::kUse && others_may_change_folder(folder.get())) {
+    const UniqueFile writer(ReOpenFile(folder.get(), WRITE_DAC, kShareAll, kFolderFlags));
+    if (!writer || !set_access_list(writer.get(), security_descriptor(security_).get())) {
+      verdict = FolderVerdict::kMoveAside;
+    }
   }
   if (verdict == FolderVerdict::kUse) {
     trusted_ = id;
@@ -177,32 +243,33 @@ TrustedFolder::Look TrustedFolder::look() {
   if (verdict == FolderVerdict::kRefuse) return Look::kUnusable;
 
   // Renamed through the handle that was judged, so that what moves is what was looked at.
-  const std::wstring aside = to_wide(path_ + ".untrusted-" + std::to_string(now_unix_ms()));
   const UniqueFile mover(ReOpenFile(folder.get(), DELETE | SYNCHRONIZE, kShareAll, kFolderFlags));
-  const std::size_t bytes = sizeof(FILE_RENAME_INFO) + aside.size() * sizeof(wchar_t);
-  std::vector<std::uint64_t> buffer(bytes / sizeof(std::uint64_t) + 1);  // aligned for the handle
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
-  rename->FileNameLength = static_cast<DWORD>(aside.size() * sizeof(wchar_t));
-  std::copy(aside.begin(), aside.end(), rename->FileName);
-  const bool moved = mover && SetFileInformationByHandle(mover.get(), FileRenameInfo, rename,
-                                                         static_cast<DWORD>(bytes));
-  return moved ? Look::kMovedAside : Look::kUnusable;
+  return mover && rename_by_handle(mover.get(), name_aside(path_, "untrusted"))
+             ? Look::kMovedAside
+             : Look::kUnusable;
 }
 
 TrustedFolder& data_directory() {
-  static TrustedFolder folder{std::string(kDataDirectory)};
+  static TrustedFolder folder{std::string(kDataDirectory), kDataFolderSecurity};
   return folder;
 }
 
-std::optional<std::string> read_data_file(std::string_view name) {
-  if (!data_directory().ready(false)) return std::nullopt;
-  return read_whole_file(data_file(name));
+FileRead read_data_file(std::string_view name) {
+  switch (data_directory().check(false)) {
+    case TrustedFolder::State::kReady:
+      return read_file(data_file(name));
+    case TrustedFolder::State::kMissing:
+      return {std::nullopt, true};
+    case TrustedFolder::State::kUnusable:
+      break;
+  }
+  return {};
 }
 
-bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder) {
-  return data_directory().ready(create_folder) && write_whole_file(data_file(name), bytes);
+bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder,
+                     const wchar_t* security) {
+  return data_directory().ready(create_folder) &&
+         write_whole_file(data_file(name), bytes, security);
 }
 
 }  // namespace tolm

@@ -86,6 +86,11 @@ struct Bitmap : NullEmpty<HBITMAP, decltype(&::DeleteObject)> {
   static Release default_release() noexcept { return &::DeleteObject; }
 };
 
+// Memory the system allocated for the caller: descriptors, SID texts, message buffers.
+struct Local : NullEmpty<HLOCAL, decltype(&::LocalFree)> {
+  static Release default_release() noexcept { return &::LocalFree; }
+};
+
 struct ScreenDc {  // a DC from GetDC(NULL) goes back with ReleaseDC(NULL, dc)
   using Handle = HDC;
   using Release = decltype(&::ReleaseDC);
@@ -102,6 +107,7 @@ using UniqueDesktop = Owned<traits::Desktop>;
 using UniqueMemoryDc = Owned<traits::MemoryDc>;
 using UniqueBitmap = Owned<traits::Bitmap>;
 using UniqueScreenDc = Owned<traits::ScreenDc>;
+using UniqueLocal = Owned<traits::Local>;
 
 // The two handles a CreateProcess call returns.
 struct UniqueProcess {

@@ -1,4 +1,5 @@
-// Windows only. The account this process runs as, and who owns a kernel or file object.
+// Windows only. The account this process runs as, who owns a kernel or file object, and the
+// permissions the helper gives the files and the folder it makes.
 #pragma once
 
 #include <windows.h>
@@ -7,7 +8,30 @@
 
 #include <string>
 
+#include "base/handles.h"
+
 namespace tolm {
+
+// The data folder: SYSTEM, Administrators and its owner full control, Users read and list, nothing
+// inherited from C:\ProgramData (which lets Users add files and folders); files made in it inherit
+// that. The owner is the helper's account, which is SYSTEM or an administrator but for a console
+// helper started by a plain user, who must still write its own files.
+inline constexpr wchar_t kDataFolderSecurity[] =
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;BU)";
+// capture.auth: SYSTEM, Administrators and its owner full control, Users read, nothing inherited.
+inline constexpr wchar_t kTokenFileSecurity[] =
+    L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)(A;;FR;;;BU)";
+
+// The calls through which security is read, set and given to new files and folders. Wine keeps no
+// owners and no permissions, so tests stand in for these to see what the helper would judge and
+// ask for; everything else uses the system's.
+struct SecurityCalls {
+  decltype(&::GetSecurityInfo) get_security_info = &::GetSecurityInfo;
+  decltype(&::SetKernelObjectSecurity) set_kernel_object_security = &::SetKernelObjectSecurity;
+  decltype(&::CreateDirectoryW) create_directory = &::CreateDirectoryW;
+  decltype(&::CreateFileW) create_file = &::CreateFileW;
+};
+[[nodiscard]] SecurityCalls& security_calls();
 
 // The string SID of this process's user ("S-1-5-18" for LocalSystem); empty when it cannot be read.
 // Read once: a process's user never changes.
@@ -16,5 +40,16 @@ namespace tolm {
 // The string SID of the owner of the object behind `handle` (which needs READ_CONTROL); empty when
 // the object has no owner or the call fails.
 [[nodiscard]] std::string owner_sid(HANDLE handle, SE_OBJECT_TYPE type);
+
+// True when the folder behind `handle` (opened with READ_CONTROL) lets someone other than SYSTEM,
+// Administrators or this process's account change it; also when its access list cannot be read.
+[[nodiscard]] bool others_may_change_folder(HANDLE handle);
+
+// A security descriptor made from SDDL; empty when the text is not one.
+[[nodiscard]] UniqueLocal security_descriptor(const wchar_t* sddl);
+
+// Replaces the access list of the object behind `handle` (opened with WRITE_DAC) with the one of
+// `descriptor`, through the handle only: nothing is passed on to what a folder holds.
+bool set_access_list(HANDLE handle, PSECURITY_DESCRIPTOR descriptor);
 
 }  // namespace tolm

@@ -172,4 +172,21 @@ bool parse_unsigned(std::string_view text, unsigned long long max,
   return true;
 }
 
+std::string without_control_characters(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte == 0x7F) continue;
+    // U+0080 to U+009F are C2 80 to C2 9F.
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      ++i;
+      continue;
+    }
+    out += text[i];
+  }
+  return out;
+}
+
 }  // namespace tolm

@@ -32,6 +32,10 @@ namespace tolm {
 // `text` (valid UTF-8) without leading and trailing White_Space characters.
 [[nodiscard]] std::string_view trim_white_space(std::string_view text) noexcept;
 
+// `text` (valid UTF-8) without its control characters (U+0000 to U+001F, U+007F to U+009F): a
+// name the system hands over may hold line breaks, which would break a one-line file.
+[[nodiscard]] std::string without_control_characters(std::string_view text);
+
 // Parses an unsigned decimal number: an optional single '+', then one or more ASCII digits and
 // nothing else. Fails on anything else or when the value does not fit in `max`.
 [[nodiscard]] bool parse_unsigned(std::string_view text, unsigned long long max,

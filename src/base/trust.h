@@ -1,12 +1,15 @@
 // Portable. Who the helper and its clients trust to own the things they use. No <windows.h>.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace tolm {
 
 inline constexpr std::string_view kSystemSid = "S-1-5-18";
 inline constexpr std::string_view kAdministratorsSid = "S-1-5-32-544";
+inline constexpr std::string_view kOwnerRightsSid = "S-1-3-4";
 
 // SYSTEM, Administrators or the account this process runs as (`own_sid`). An unknown owner (empty
 // text) is trusted by nobody.
@@ -28,5 +31,20 @@ enum class FolderVerdict {
 
 [[nodiscard]] FolderVerdict judge_data_directory(const FolderFacts& facts,
                                                  std::string_view own_sid) noexcept;
+
+// One entry of a folder's access list, as far as the judgement below needs it. `mask` holds the
+// access bits as the entry states them, generic ones included.
+struct AccessEntry {
+  bool allows = false;        // an allow entry (deny entries only take away)
+  bool inherit_only = false;  // applies to what is created inside, not to the folder itself
+  std::uint32_t mask = 0;
+  std::string_view sid;
+};
+
+// True when an entry that applies to the folder itself lets anyone but SYSTEM, Administrators,
+// `own_sid` and the folder's owner (OWNER RIGHTS, judged on its own) change the folder: add files or folders, delete what is in it, write its attributes,
+// change its permissions or owner, or delete it. Such a folder can be turned into a mount point.
+[[nodiscard]] bool others_may_change_folder(std::span<const AccessEntry> entries,
+                                            std::string_view own_sid) noexcept;
 
 }  // namespace tolm

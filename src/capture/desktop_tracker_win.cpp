@@ -36,7 +36,7 @@ std::optional<std::string> object_name(HDESK desktop) {
 DesktopTracker::DesktopTracker() : station_(GetProcessWindowStation()) {}
 
 std::vector<DesktopCandidate> DesktopTracker::candidate_desktops() const {
-  const std::optional<std::string> remembered = read_data_file(kDesktopFile);
+  const std::optional<std::string> remembered = read_data_file(kDesktopFile).bytes;
   std::vector<std::string> enumerated;
   if (station_ != nullptr) {
     // What was collected counts even when the enumeration reports a failure.
@@ -56,7 +56,7 @@ std::string DesktopTracker::input_desktop_name() const {
 }
 
 void DesktopTracker::remember_desktop(std::string_view name) const {
-  (void)write_data_file(kDesktopFile, name, true);
+  (void)write_data_file(kDesktopFile, without_control_characters(name), true);
 }
 
 }  // namespace tolm

@@ -96,10 +96,9 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
          "no complete answer from the capture server within " + std::to_string(timeout_ms) + " ms");
   };
 
-  IoDeadline io;
   if (!request.empty()) {
     DWORD written = 0;
-    if (!io.within(deadline.left(), [&] {
+    if (!within(deadline.left(), [&] {
           return WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()),
                            &written, nullptr);
         })) {
@@ -124,7 +123,7 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
     }
     out.bytes.resize(have + kReadChunk);
     DWORD got = 0;
-    const BOOL read = io.within(deadline.left(), [&] {
+    const BOOL read = within(deadline.left(), [&] {
       return ReadFile(pipe.get(), out.bytes.data() + have, static_cast<DWORD>(kReadChunk), &got,
                       nullptr);
     });

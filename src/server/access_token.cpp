@@ -4,15 +4,18 @@
 
 namespace tolm {
 
-std::optional<std::string> settled_token(
-    const std::function<std::optional<std::string>()>& read_file,
-    const std::function<void()>& pause) {
-  std::optional<std::string> bytes = read_file();
-  if (!bytes) return std::nullopt;
-  if (auto token = accept_token_file(*bytes)) return token;
-  pause();
-  bytes = read_file();
-  return bytes ? accept_token_file(*bytes) : std::nullopt;
+TokenChoice choose_token(const std::function<TokenFileRead()>& read_file,
+                         const std::function<void()>& pause, std::string_view last) {
+  TokenFileRead read = read_file();
+  for (int look = 0; look < 2 && read.bytes; ++look) {
+    if (std::optional<std::string> token = accept_token_file(*read.bytes)) return {*token, false};
+    if (look == 0) {
+      pause();
+      read = read_file();
+    }
+  }
+  if (read.bytes || read.missing) return {{}, true};
+  return {std::string(last), false};
 }
 
 std::string format_token(const TokenBytes& bytes) {

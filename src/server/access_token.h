@@ -30,11 +30,25 @@ using TokenBytes = std::array<std::uint8_t, kTokenRandomBytes>;
 void mix_fallback_seed(TokenBytes& bytes, std::uint64_t filetime,
                        std::uint32_t process_id) noexcept;
 
-// The token to use, from `read_file` (the file's bytes, or nothing when it is missing): a file
-// that is there but holds no token is read once more after `pause()`, since a program rewriting it
-// in place leaves it empty for a moment. Nothing when a new token must be made.
-[[nodiscard]] std::optional<std::string> settled_token(
-    const std::function<std::optional<std::string>()>& read_file,
-    const std::function<void()>& pause);
+// What a read of capture.auth found: its bytes; or none, either because nothing is there
+// (`missing`) or because what is there could not be read (someone else holds it open).
+struct TokenFileRead {
+  std::optional<std::string> bytes;
+  bool missing = false;
+};
+
+// The token to use, or `make` when a new one must be made and stored.
+struct TokenChoice {
+  std::string token;
+  bool make = false;
+};
+
+// Chooses from `read_file`: the token the file holds; a file that is there but holds no token is
+// read once more after `pause()`, since a program rewriting it in place leaves it empty for a
+// moment. A new token is made only for a file that is missing, or that holds no token twice. A file
+// that cannot be read is not the helper's to replace: `last`, the token last read or made, stays
+// in use (empty, which authorizes nobody, when there is none yet).
+[[nodiscard]] TokenChoice choose_token(const std::function<TokenFileRead()>& read_file,
+                                       const std::function<void()>& pause, std::string_view last);
 
 }  // namespace tolm

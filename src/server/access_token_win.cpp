@@ -4,11 +4,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/files.h"
 #include "base/handles.h"
+#include "base/io_deadline.h"
+#include "base/security_win.h"
 #include "base/win_text.h"
 #include "server/access_token_win.h"
 
@@ -16,6 +19,9 @@ namespace tolm {
 namespace {
 
 constexpr DWORD kSecondLookMs = 50;
+// How long icacls may take, its output drained, before it is ended: it runs on threads that serve
+// clients and keep the capture going.
+constexpr ULONGLONG kIcaclsMs = 5000;
 
 TokenBytes random_bytes() {
   TokenBytes bytes{};
@@ -92,13 +98,20 @@ std::wstring find_icacls() {
   return {};
 }
 
-// Runs icacls on the token file and waits for it; every failure is ignored.
+// Runs icacls on the token file and waits for it, at most kIcaclsMs; every failure is ignored.
 void restrict_token_file() {
   const std::wstring program = find_icacls();
   if (program.empty()) return;
-  // None of the arguments contains a space, so only the program path needs quotes.
+  // None of the arguments contains a space, so only the program path needs quotes. The names are
+  // English, so on a system in another language icacls changes nothing: the file was made with
+  // these permissions already, given by well-known SIDs.
   std::wstring command = L"\"" + program + L"\" " + to_wide(data_file(kTokenFileName)) +
                          L" /inheritance:r /grant:r SYSTEM:F Administrators:F Users:R";
+  const ULONGLONG end = GetTickCount64() + kIcaclsMs;
+  const auto left = [end]() -> std::uint32_t {
+    const ULONGLONG now = GetTickCount64();
+    return now >= end ? 0 : static_cast<std::uint32_t>(end - now);
+  };
 
   // The child's ends are made inheritable, and the attribute list below hands the child those and
   // nothing else, whatever other handles of this process are inheritable.
@@ -146,21 +159,48 @@ void restrict_token_file() {
   const UniqueProcess owned(child);
   char discard[4096];
   DWORD got = 0;
-  while (ReadFile(output.get(), discard, sizeof discard, &got, nullptr)) {
+  const auto read = [&] { return ReadFile(output.get(), discard, sizeof discard, &got, nullptr); };
+  while (left() > 0 && within(left(), read)) {
   }
-  WaitForSingleObject(owned.process.get(), INFINITE);
+  if (WaitForSingleObject(owned.process.get(), left()) != WAIT_OBJECT_0) {
+    (void)TerminateProcess(owned.process.get(), 1);
+  }
+}
+
+// Within the process, one caller at a time reads or makes the token, so that two threads that find
+// it missing do not each make one; `last` is the token last read or stored.
+struct TokenKeeper {
+  std::mutex mutex;
+  std::string last;
+};
+
+TokenKeeper& token_keeper() {
+  static TokenKeeper keeper;
+  return keeper;
+}
+
+TokenFileRead read_token_file() {
+  FileRead read = read_data_file(kTokenFileName);
+  return {std::move(read.bytes), read.missing};
 }
 
 }  // namespace
 
 std::string load_or_create_token() {
-  if (auto token = settled_token([] { return read_data_file(kTokenFileName); },
-                                 [] { Sleep(kSecondLookMs); })) {
-    return *std::move(token);
+  TokenKeeper& keeper = token_keeper();
+  std::unique_lock lock(keeper.mutex);
+  TokenChoice choice = choose_token(&read_token_file, [] { Sleep(kSecondLookMs); }, keeper.last);
+  if (!choice.make) {
+    if (!choice.token.empty()) keeper.last = choice.token;
+    return std::move(choice.token);
   }
   const std::string token = format_token(random_bytes());
-  // icacls works by name: it is pointed only at a file this call has just made its own.
-  if (write_data_file(kTokenFileName, token, true)) restrict_token_file();
+  // Made with its final permissions, in a folder only SYSTEM and Administrators may change: nobody
+  // else can own it, rename it or put a link in its place before icacls is pointed at its name.
+  const bool stored = write_data_file(kTokenFileName, token, true, kTokenFileSecurity);
+  if (stored) keeper.last = token;
+  lock.unlock();
+  if (stored) restrict_token_file();
   return token;
 }
 

@@ -51,12 +51,12 @@ std::shared_ptr<const Frame> frame_for(const CaptureState& state) {
   });
 }
 
-void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) {
+void serve_client(HANDLE pipe, const CaptureState& state) {
   (void)ConnectNamedPipe(pipe, nullptr);  // a client that came before the call is served too
 
   char buffer[kMaxRequestBytes] = {};
   DWORD received = 0;
-  (void)deadline.within(kRequestWaitMs, [&] {
+  (void)within(kRequestWaitMs, [&] {
     return ReadFile(pipe, buffer, sizeof buffer, &received, nullptr);
   });
   const std::string request = decode_utf8_lossy(std::string_view(buffer, received));
@@ -76,7 +76,7 @@ void serve_client(HANDLE pipe, const CaptureState& state, IoDeadline& deadline) 
     write_response(pipe, {kNoFrameResponse});
   }
   // DisconnectNamedPipe throws away what the client has not read yet: wait until it has.
-  (void)deadline.within(drain_ms, [&] { return FlushFileBuffers(pipe); });
+  (void)within(drain_ms, [&] { return FlushFileBuffers(pipe); });
   DisconnectNamedPipe(pipe);
 }
 
@@ -123,14 +123,18 @@ void RunCaptureServer(StopFlag stop) {
   start_detached_thread(run_capture_loop, stop, state, +[] { (void)load_or_create_token(); });
 
   const PipeSettings settings = capture_pipe_settings(own_account_sid());
-  IoDeadline deadline;
+  // The name is never left without an instance while the server runs: whoever created it in such a
+  // moment would hold it. The next instance is made before the one just served is closed; when none
+  // can be made, the same instance, disconnected, waits for the next client.
+  UniqueFile pipe;
   while (!stop.is_set() && !state->is_stopped()) {
-    const UniqueFile pipe = create_pipe_instance(kPipeName, settings);
-    if (!pipe) {
-      Sleep(kRetryCreateMs);
+    if (UniqueFile next = create_pipe_instance(kPipeName, settings); next) {
+      pipe = std::move(next);
+    } else if (!pipe) {
+      Sleep(kRetryCreateMs);  // the name is held elsewhere or every instance is in use
       continue;
     }
-    serve_client(pipe.get(), *state, deadline);
+    serve_client(pipe.get(), *state);
   }
 }
 

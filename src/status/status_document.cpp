@@ -8,8 +8,9 @@ namespace tolm {
 
 namespace {
 
-// The readers of this file take the values as they stand, with no JSON escapes: a quote is dropped
-// from a desktop name or turned into an apostrophe in a note, and nothing else is changed.
+// The readers of this file take the values as they stand, with no JSON escapes: a quote and the
+// control characters are dropped from a desktop name, a quote is turned into an apostrophe in a
+// note, and nothing else is changed.
 std::string document(std::string_view desktop, bool secure, bool has_frame,
                      std::string_view backend, const std::string* note, std::uint32_t seq,
                      std::uint64_t ts_ms) {
@@ -51,7 +52,7 @@ bool is_secure_desktop(std::string_view desktop_name) noexcept {
 
 std::string format_worker_status(std::string_view desktop_name, bool has_frame,
                                  std::uint32_t seq, std::uint64_t ts_ms) {
-  std::string desktop(desktop_name);
+  std::string desktop = without_control_characters(desktop_name);
   desktop.erase(std::remove(desktop.begin(), desktop.end(), '"'), desktop.end());
   return document(desktop, is_secure_desktop(desktop_name), has_frame,
                   has_frame ? "bitblt" : "none", nullptr, seq, ts_ms);

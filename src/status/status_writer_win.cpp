@@ -50,7 +50,8 @@ std::mutex& status_lock() {
 }
 
 // The data directory's copy goes through its guard; the other locations are folders users cannot
-// turn into links, and each file is written without following one.
+// turn into links, and each file is written without following one, and never into a file someone
+// else made there first.
 bool write_location(std::size_t index, const std::string& path, std::string_view document) {
   if (index == 0 && !data_directory().ready(true)) return false;
   return write_whole_file(path, document);

@@ -75,5 +75,21 @@ TEST(Trust, TheDataDirectoryIsUsedOnlyAsAPlainFolderOfATrustedOwner) {
   EXPECT_EQ(judge_data_directory({false, false, ""}, ""), kMoveAside);  // own account unknown
 }
 
+// A folder others may add to, or change, could be made a mount point under the helper's feet.
+TEST(Trust, AFolderOthersMayChangeIsFound) {
+  const AccessEntry entries[] = {
+      {true, false, 0x1200a9, "S-1-5-32-545"},  // read and list
+      {true, true, 0x1f01ff, "S-1-3-0"},        // for what is made inside only
+      {false, false, 0x1f01ff, "S-1-1-0"},      // a deny entry grants nothing
+      {true, false, 0x1f01ff, "S-1-5-18"},      {true, false, 0x1f01ff, kMe},
+      {true, false, 0x1f01ff, "S-1-3-4"},       // the owner, whose trust is judged apart
+  };
+  EXPECT_FALSE(others_may_change_folder(entries, kMe));
+  for (const std::uint32_t mask : {0x2u, 0x4u, 0x40u, 0x40000u, 0x40000000u}) {
+    const AccessEntry entry{true, false, mask, "S-1-5-32-545"};
+    EXPECT_TRUE(others_may_change_folder(std::span(&entry, 1), kMe)) << mask;
+  }
+}
+
 }  // namespace
 }  // namespace tolm

@@ -120,24 +120,32 @@ TEST(TokenFile, RejectsShortNonHexAndNonUtf8) {
 }
 
 // A file rewritten in place is empty for a moment: it is looked at once more before it is replaced.
-TEST(TokenFile, AFileWithoutATokenIsReadAgainOnceAMissingOneIsNot) {
-  using Reads = std::vector<std::optional<std::string>>;
+// One that cannot be read is someone else's doing: the last token stays and none is made.
+TEST(TokenFile, AFileWithoutATokenIsReadAgainOnceAMissingOneIsNotAnUnreadableOneIsKept) {
+  const TokenFileRead missing{std::nullopt, true};
+  const TokenFileRead held{std::nullopt, false};
+  const auto file = [](std::string bytes) { return TokenFileRead{std::move(bytes), false}; };
   const struct {
-    Reads reads;
-    std::optional<std::string> token;
+    std::vector<TokenFileRead> reads;
+    std::string token;
+    bool make;
     int pauses;
   } cases[] = {
-      {{kLower}, kLower, 0},
-      {{std::nullopt}, std::nullopt, 0},
-      {{"", kDigits}, kDigits, 1},
-      {{"", std::nullopt}, std::nullopt, 1},
-      {{"abc", "abc"}, std::nullopt, 1},
+      {{file(kLower)}, kLower, false, 0},
+      {{missing}, "", true, 0},
+      {{file(""), file(kDigits)}, kDigits, false, 1},
+      {{file(""), missing}, "", true, 1},
+      {{file("abc"), file("abc")}, "", true, 1},
+      {{held}, "last", false, 0},
+      {{file(""), held}, "last", false, 1},
   };
   for (const auto& c : cases) {
     std::size_t next = 0;
     int pauses = 0;
-    const auto read = [&] { return c.reads.at(next++); };
-    EXPECT_EQ(settled_token(read, [&] { ++pauses; }), c.token);
+    const TokenChoice choice =
+        choose_token([&] { return c.reads.at(next++); }, [&] { ++pauses; }, "last");
+    EXPECT_EQ(choice.token, c.token);
+    EXPECT_EQ(choice.make, c.make);
     EXPECT_EQ(pauses, c.pauses);
     EXPECT_EQ(next, c.reads.size());
   }

@@ -13,6 +13,7 @@
 #include "capture/desktop_tracker_win.h"
 #include "child_process.h"
 #include "pattern_window.h"
+#include "security_stand_in.h"
 #include "server/access_token_win.h"
 #include "status/status_document.h"
 #include "status/status_writer.h"
@@ -129,33 +130,35 @@ TEST(StatusWriter, ADataDirectoryLinkIsNotWrittenThroughAndTheOtherLocationsAre)
   EXPECT_EQ(read_whole_file(paths[2]), doc);  // the service variant leaves the third alone
   DesktopTracker().remember_desktop("Default");
   write_last_error("Default:blank frame");
-  EXPECT_FALSE(read_data_file("capture.desktop"));
-  const std::string token = load_or_create_token();  // made, but stored nowhere
-  EXPECT_NE(load_or_create_token(), token);
+  EXPECT_FALSE(read_data_file("capture.desktop").bytes);
+  EXPECT_EQ(load_or_create_token(), "");  // no token is made that could be stored nowhere
 
   for (const std::string& name : names) {
     EXPECT_EQ(read_whole_file(from_wide(victims) + "\\" + name), "victim " + name);
   }
 }
 
-// Wine keeps no owners, so the folder's owner comes from a stand-in here; the folder, the rename
-// and the files are real.
-std::vector<std::string> owners_to_report;  // then SYSTEM
-std::string next_owner(void*) {
-  if (owners_to_report.empty()) return "S-1-5-18";
-  std::string owner = owners_to_report.front();
-  owners_to_report.erase(owners_to_report.begin());
-  return owner;
-}
-
-TEST(TrustedFolder, AForeignOwnersFolderIsMovedAsideAndMadeAfresh) {
+// Wine keeps no owners and no permissions, so those come from stand-ins here; the folder, the
+// rename and the files are real.
+TEST(TrustedFolder, AForeignFolderIsMovedAsideAWritableOneProtectedANewOneMadeProtected) {
+  const testing::SecurityStandIns stand_ins;
   const std::string path = "C:\\trust\\Tolm";
-  EXPECT_FALSE(TrustedFolder(path, &next_owner).ready(false));  // missing, and not to be made
-  ASSERT_TRUE(TrustedFolder(path, &next_owner).ready(true));
+  const std::wstring made = L"C:\\trust\\Tolm " + std::wstring(kDataFolderSecurity);
+  const auto folder = [&] { return TrustedFolder(path, kDataFolderSecurity); };
+  EXPECT_FALSE(folder().ready(false));  // missing, and not to be made
+  ASSERT_TRUE(folder().ready(true));
+  EXPECT_EQ(testing::asked_security, std::vector<std::wstring>{made});
   ASSERT_TRUE(write_whole_file(path + "\\planted", "theirs"));
-  owners_to_report = {"S-1-5-21-9-9-9-1234"};
-  EXPECT_TRUE(TrustedFolder(path, &next_owner).ready(false));
-  EXPECT_TRUE(owners_to_report.empty());
+
+  // Anyone but SYSTEM, Administrators and the helper's account may add to it: protected in place.
+  testing::reported_security[L"\\trust\\Tolm"] = {L"O:SYD:(A;OICI;FA;;;SY)(A;CI;0x6;;;BU)", 2};
+  EXPECT_TRUE(folder().ready(false));
+  EXPECT_EQ(testing::asked_security.size(), 2u);
+  EXPECT_EQ(read_whole_file(path + "\\planted"), "theirs");
+
+  testing::reported_security[L"\\trust\\Tolm"] = {L"O:S-1-5-21-9-9-9-1234"};
+  EXPECT_TRUE(folder().ready(false));
+  EXPECT_EQ(testing::asked_security.back(), made);
   EXPECT_FALSE(read_whole_file(path + "\\planted"));  // a fresh, empty folder
 
   WIN32_FIND_DATAW found{};
@@ -167,14 +170,15 @@ TEST(TrustedFolder, AForeignOwnersFolderIsMovedAsideAndMadeAfresh) {
   EXPECT_EQ(read_whole_file("C:\\trust\\" + aside + "\\planted"), "theirs");
 
   // A plain folder put in the place of one found trustworthy is judged at the next confirmation.
-  TrustedFolder kept(path, &next_owner);
+  testing::reported_security.clear();
+  TrustedFolder kept = folder();
   ASSERT_TRUE(kept.ready(false));
   ASSERT_TRUE(MoveFileExW(to_wide(path).c_str(), L"C:\\trust\\gone", 0));
   ASSERT_TRUE(CreateDirectoryW(to_wide(path).c_str(), nullptr));
-  owners_to_report = {"S-1-5-21-9-9-9-1234"};
+  testing::reported_security[L"\\trust\\Tolm"] = {L"O:S-1-5-21-9-9-9-1234"};
   Sleep(300);  // past the 250 ms in which a look at the path's attributes suffices
   EXPECT_TRUE(kept.ready(false));
-  EXPECT_TRUE(owners_to_report.empty()) << "the new folder's owner was not looked at";
+  EXPECT_EQ(testing::asked_security.back(), made) << "the new folder's owner was not looked at";
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // icacls.exe for the token tests: appends its arguments, one a line and then a "--" line, to
 // C:\ProgramData\Tolm\icacls-args.txt, floods its standard output and error (a caller that does
-// not drain both would hang here) and exits 0. Placed next to the tests, it is found before the
-// system's icacls.
+// not drain both would hang here) and exits 0; or never ends, when icacls-hangs is beside that
+// file. Placed next to the tests, it is found before the system's icacls.
 #include <windows.h>
 
 #include <string>
@@ -40,6 +40,9 @@ int wmain(int argc, wchar_t** argv) {
   for (int i = 0; i < 4; ++i) {
     write_all(GetStdHandle(STD_OUTPUT_HANDLE), chatter);
     write_all(GetStdHandle(STD_ERROR_HANDLE), chatter);
+  }
+  if (GetFileAttributesW(L"C:\\ProgramData\\Tolm\\icacls-hangs") != INVALID_FILE_ATTRIBUTES) {
+    Sleep(INFINITE);
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <filesystem>
 #include <thread>
 
@@ -213,6 +214,37 @@ TEST_F(PatternServer, ADeletedDataDirectoryGetsItsTokenBackWithoutARequest) {
   write_token(kToken);
 }
 
+// Another process holds the token file open with no sharing: nobody who knows the token is shut
+// out, and the file is left as it was.
+TEST_F(PatternServer, ATokenFileHeldByAnotherProcessShutsNobodyOut) {
+  ASSERT_EQ(ask(auth() + "FRAME").substr(0, 4), "RFRA");  // the helper has read this token
+  {
+    const UniqueFile held(CreateFileW(to_wide(data_file("capture.auth")).c_str(), GENERIC_READ, 0,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    for (int i = 0; i < 12; ++i, Sleep(250)) EXPECT_EQ(ask(auth() + "FRAME").substr(0, 4), "RFRA");
+  }
+  EXPECT_EQ(read_whole_file(data_file("capture.auth")), kToken);
+}
+
+// Between two clients the name is never without an instance that someone else could take.
+TEST_F(PatternServer, TheNameAlwaysHasAnInstanceWhileClientsAreServed) {
+  std::atomic<bool> done{false};
+  int gone = 0;
+  std::thread watcher([&] {
+    for (; !done; Sleep(0)) {
+      if (!WaitNamedPipeW(L"\\\\.\\pipe\\tolm-capture", 1) &&
+          GetLastError() == ERROR_FILE_NOT_FOUND) {
+        ++gone;
+      }
+    }
+  });
+  for (int i = 0; i < 300; ++i) (void)ask(i % 30 == 0 ? auth() + "FRAME" : auth());
+  done = true;
+  watcher.join();
+  EXPECT_EQ(gone, 0);
+}
+
 TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
   const std::string next(64, 'e');
   write_token(next);
@@ -307,6 +339,8 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
     ASSERT_TRUE(write_whole_file(victims[i], "victim"));
     ASSERT_TRUE(testing::plant_hard_link(planted[i], victims[i]));
   }
+  // A desktop whose name holds a line break, enumerated last: its failure is the pass's last.
+  const UniqueDesktop evil(CreateDesktopW(L"Evil\nDesk", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
   const testing::RunningChild helper(helper_command(L"x --console y"));
   ASSERT_TRUE(helper.running());
   const std::string status = ask("no token\n");  // answered once start-up is done
@@ -325,7 +359,7 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
   EXPECT_NE(no_frame.err.find("no frame"), std::string::npos) << no_frame.err;
 
   (void)testing::poll([&] { return testing::link_count(planted[1]) == 1; }, 5000);
-  EXPECT_EQ(read_whole_file(planted[1]), "Disconnect:open desktop failed\n");
+  EXPECT_EQ(read_whole_file(planted[1]), "EvilDesk:blank frame\n");
   EXPECT_EQ(testing::link_count(planted[0]), 1u);
   for (const std::string& victim : victims) {
     EXPECT_EQ(read_whole_file(victim), "victim");
