@@ -2,7 +2,8 @@
 # The run command: installs what is missing (Debian 12, as root), builds the Windows programs,
 # starts tolm-capture-helper.exe --console under Wine on a virtual 1920x1080 screen with a demo
 # window, fetches one frame and the status with tolm-capture-client.exe, saves the frame as
-# capture-demo.bmp in the current directory, and stops everything it started.
+# capture-demo.bmp in the current directory, prints the check report of the helper it started, and
+# stops everything it started.
 set -euo pipefail
 out_dir=$(pwd)
 cd "$(dirname "$0")/.."
@@ -49,3 +50,5 @@ done
 [ -n "$status" ] || { echo "the helper did not start serving frames" >&2; exit 1; }
 echo "status: $status"
 client frame --out "$(winepath -w "$out_dir/capture-demo.bmp")"
+echo "check:"
+client check || true  # the report says what is wrong, if anything

@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "base/locations.h"
 
 namespace tolm {
-
-// The data directory: a literal path, never derived from the environment.
-inline constexpr std::string_view kDataDirectory = "C:\\ProgramData\\Tolm";
 
 // `kDataDirectory` joined with a file name.
 [[nodiscard]] std::string data_file(std::string_view name);

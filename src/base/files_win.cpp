@@ -36,9 +36,10 @@ bool rename_by_handle(HANDLE handle, const std::wstring& to) {
   return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes));
 }
 
-// "<path>.<what>-<ms since 1970>": a name beside `path` for what is moved out of its way.
-std::wstring name_aside(const std::string& path, const char* what) {
-  return to_wide(path + "." + what + "-" + std::to_string(now_unix_ms()));
+// `path`, `suffix` and the milliseconds since 1970: a name beside `path` for what is moved out of
+// its way.
+std::wstring name_aside(const std::string& path, std::string_view suffix) {
+  return to_wide(path + std::string(suffix) + std::to_string(now_unix_ms()));
 }
 
 // Frees the name `path` of the object behind `opened` (itself, never a link's target): moves it
@@ -47,7 +48,7 @@ std::wstring name_aside(const std::string& path, const char* what) {
 bool remove_name(HANDLE opened, const std::string& path) {
   const UniqueFile deleter(ReOpenFile(opened, DELETE, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
   if (!deleter) return false;
-  (void)rename_by_handle(deleter.get(), name_aside(path, "removed"));  // else deleted in place
+  (void)rename_by_handle(deleter.get(), name_aside(path, ".removed-"));  // else deleted in place
   FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &disposition,
                                     sizeof disposition);
@@ -228,7 +229,7 @@ TrustedFolder::Look TrustedFolder::look() {
   }
   // A trusted folder that others may add to could become a mount point under the helper's feet:
   // it gets the helper's permissions, through the handle that was judged; failing that, it goes.
-  if (verdict == FolderVerdict::kUse && others_may_change_folder(folder.get())) {
+  if (verdict == FolderVerdict::kUse && others_may_change(folder.get())) {
     const UniqueFile writer(ReOpenFile(folder.get(), WRITE_DAC, kShareAll, kFolderFlags));
     if (!writer || !set_access_list(writer.get(), security_descriptor(security_).get())) {
       verdict = FolderVerdict::kMoveAside;
@@ -244,7 +245,7 @@ TrustedFolder::Look TrustedFolder::look() {
 
   // Renamed through the handle that was judged, so that what moves is what was looked at.
   const UniqueFile mover(ReOpenFile(folder.get(), DELETE | SYNCHRONIZE, kShareAll, kFolderFlags));
-  return mover && rename_by_handle(mover.get(), name_aside(path_, "untrusted"))
+  return mover && rename_by_handle(mover.get(), name_aside(path_, kMovedAsideSuffix))
              ? Look::kMovedAside
              : Look::kUnusable;
 }

@@ -91,6 +91,10 @@ struct Local : NullEmpty<HLOCAL, decltype(&::LocalFree)> {
   static Release default_release() noexcept { return &::LocalFree; }
 };
 
+struct Service : NullEmpty<SC_HANDLE, decltype(&::CloseServiceHandle)> {
+  static Release default_release() noexcept { return &::CloseServiceHandle; }
+};
+
 struct ScreenDc {  // a DC from GetDC(NULL) goes back with ReleaseDC(NULL, dc)
   using Handle = HDC;
   using Release = decltype(&::ReleaseDC);
@@ -108,6 +112,7 @@ using UniqueMemoryDc = Owned<traits::MemoryDc>;
 using UniqueBitmap = Owned<traits::Bitmap>;
 using UniqueScreenDc = Owned<traits::ScreenDc>;
 using UniqueLocal = Owned<traits::Local>;
+using UniqueService = Owned<traits::Service>;
 
 // The two handles a CreateProcess call returns.
 struct UniqueProcess {

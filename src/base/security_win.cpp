@@ -53,7 +53,7 @@ std::string owner_sid(HANDLE handle, SE_OBJECT_TYPE type) {
   return sid_text(owner);  // `owner` points into `descriptor`
 }
 
-bool others_may_change_folder(HANDLE handle) {
+bool others_may_change(HANDLE handle) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (security_calls().get_security_info(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
@@ -76,7 +76,7 @@ bool others_may_change_folder(HANDLE handle) {
     sids[i] = sid_text(const_cast<DWORD*>(&entry->SidStart));
     entries.push_back({allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, entry->Mask, sids[i]});
   }
-  return others_may_change_folder(entries, own_account_sid());
+  return others_may_change(entries, own_account_sid());
 }
 
 UniqueLocal security_descriptor(const wchar_t* sddl) {

@@ -43,7 +43,7 @@ struct SecurityCalls {
 
 // True when the folder behind `handle` (opened with READ_CONTROL) lets someone other than SYSTEM,
 // Administrators or this process's account change it; also when its access list cannot be read.
-[[nodiscard]] bool others_may_change_folder(HANDLE handle);
+[[nodiscard]] bool others_may_change(HANDLE handle);
 
 // A security descriptor made from SDDL; empty when the text is not one.
 [[nodiscard]] UniqueLocal security_descriptor(const wchar_t* sddl);

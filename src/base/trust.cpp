@@ -4,8 +4,9 @@ namespace tolm {
 
 namespace {
 
-// FILE_ADD_FILE, FILE_ADD_SUBDIRECTORY, FILE_WRITE_EA, FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES,
-// DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL and GENERIC_WRITE.
+// FILE_ADD_FILE (FILE_WRITE_DATA), FILE_ADD_SUBDIRECTORY (FILE_APPEND_DATA), FILE_WRITE_EA,
+// FILE_DELETE_CHILD, FILE_WRITE_ATTRIBUTES, DELETE, WRITE_DAC, WRITE_OWNER, GENERIC_ALL and
+// GENERIC_WRITE.
 constexpr std::uint32_t kFolderChangeRights = 0x2 | 0x4 | 0x10 | 0x40 | 0x100 | 0x10000 |
                                               0x40000 | 0x80000 | 0x10000000 | 0x40000000;
 
@@ -25,8 +26,7 @@ FolderVerdict judge_data_directory(const FolderFacts& facts, std::string_view ow
                                                     : FolderVerdict::kMoveAside;
 }
 
-bool others_may_change_folder(std::span<const AccessEntry> entries,
-                              std::string_view own_sid) noexcept {
+bool others_may_change(std::span<const AccessEntry> entries, std::string_view own_sid) noexcept {
   for (const AccessEntry& e : entries) {
     if (e.allows && !e.inherit_only && (e.mask & kFolderChangeRights) != 0 &&
         e.sid != kOwnerRightsSid && !is_trusted_owner(e.sid, own_sid)) {

@@ -32,19 +32,20 @@ enum class FolderVerdict {
 [[nodiscard]] FolderVerdict judge_data_directory(const FolderFacts& facts,
                                                  std::string_view own_sid) noexcept;
 
-// One entry of a folder's access list, as far as the judgement below needs it. `mask` holds the
-// access bits as the entry states them, generic ones included.
+// One entry of an access list, as far as the judgement below needs it. `mask` holds the access
+// bits as the entry states them, generic ones included.
 struct AccessEntry {
   bool allows = false;        // an allow entry (deny entries only take away)
-  bool inherit_only = false;  // applies to what is created inside, not to the folder itself
+  bool inherit_only = false;  // applies to what is created inside a folder, not to the folder
   std::uint32_t mask = 0;
   std::string_view sid;
 };
 
-// True when an entry that applies to the folder itself lets anyone but SYSTEM, Administrators,
-// `own_sid` and the folder's owner (OWNER RIGHTS, judged on its own) change the folder: add files or folders, delete what is in it, write its attributes,
-// change its permissions or owner, or delete it. Such a folder can be turned into a mount point.
-[[nodiscard]] bool others_may_change_folder(std::span<const AccessEntry> entries,
-                                            std::string_view own_sid) noexcept;
+// True when an entry that applies to the object itself lets anyone but SYSTEM, Administrators,
+// `own_sid` and the object's owner (OWNER RIGHTS, judged on its own) change it: write a file, add
+// files or folders to a folder, delete what is in it, write its attributes, change its permissions
+// or owner, or delete it. Such a folder can be turned into a mount point; such a file held.
+[[nodiscard]] bool others_may_change(std::span<const AccessEntry> entries,
+                                     std::string_view own_sid) noexcept;
 
 }  // namespace tolm

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "capture/control_files.h"
+#include "base/control_files.h"
 
 namespace tolm {
 

@@ -9,7 +9,6 @@ namespace tolm {
 
 namespace {
 
-constexpr char kDesktopFile[] = "capture.desktop";
 constexpr char kFallbackName[] = "Default";
 
 BOOL CALLBACK collect_desktop(LPWSTR name, LPARAM context) {
@@ -36,7 +35,7 @@ std::optional<std::string> object_name(HDESK desktop) {
 DesktopTracker::DesktopTracker() : station_(GetProcessWindowStation()) {}
 
 std::vector<DesktopCandidate> DesktopTracker::candidate_desktops() const {
-  const std::optional<std::string> remembered = read_data_file(kDesktopFile).bytes;
+  const std::optional<std::string> remembered = read_data_file(kDesktopFileName).bytes;
   std::vector<std::string> enumerated;
   if (station_ != nullptr) {
     // What was collected counts even when the enumeration reports a failure.
@@ -56,7 +55,7 @@ std::string DesktopTracker::input_desktop_name() const {
 }
 
 void DesktopTracker::remember_desktop(std::string_view name) const {
-  (void)write_data_file(kDesktopFile, without_control_characters(name), true);
+  (void)write_data_file(kDesktopFileName, without_control_characters(name), true);
 }
 
 }  // namespace tolm

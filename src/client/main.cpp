@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "base/win_text.h"
 #include "client/capture_response.h"
+#include "client/check_win.h"
 #include "client/pipe_client.h"
 #include "server/protocol.h"
 
@@ -30,14 +31,19 @@ enum Exit : int {
   kMalformed = 6,
   kOther = 7,
   kUntrustedServer = 8,
+  kProblem = tolm::check::kExitProblem,
 };
+static_assert(tolm::check::kExitHealthy == kOk);
 
 constexpr char kUsageText[] =
     "usage: tolm-capture-client status [--token TOKEN] [--timeout MS]\n"
     "       tolm-capture-client frame --out FILE.bmp [--token TOKEN] [--timeout MS]\n"
+    "       tolm-capture-client check [--seconds N] [--json] [--token TOKEN]\n"
     "The token is read from C:\\ProgramData\\Tolm\\capture.auth unless given.\n"
-    "Exit status: 0 done, 2 usage, 3 unauthorized, 4 no frame, 5 no server,\n"
-    "6 truncated or malformed response, 7 anything else, 8 pipe served by an untrusted owner.\n";
+    "check watches and asks for N seconds (3, at most 60) and says what is wrong.\n"
+    "Exit status: 0 done (check: healthy), 2 usage, 3 unauthorized, 4 no frame, 5 no server,\n"
+    "6 truncated or malformed response, 7 anything else, 8 pipe served by an untrusted owner,\n"
+    "9 check found a problem.\n";
 
 int fail(int code, const std::string& message) {
   std::fprintf(stderr, "tolm-capture-client: %s\n", message.c_str());
@@ -49,23 +55,45 @@ struct Options {
   std::string out;
   std::optional<std::string> token;
   unsigned timeout_ms = 5000;
+  unsigned seconds = 3;
+  bool json = false;
 };
 
-std::optional<Options> parse(const std::vector<std::string>& args) {
-  if (args.size() < 2 || (args[1] != "status" && args[1] != "frame")) return std::nullopt;
+// The options, or what is wrong with them.
+std::optional<Options> parse(const std::vector<std::string>& args, std::string& wrong) {
+  if (args.size() < 2 || (args[1] != "status" && args[1] != "frame" && args[1] != "check")) {
+    return std::nullopt;
+  }
   Options o;
   o.command = args[1];
+  const bool check = o.command == "check";
   for (std::size_t i = 2; i < args.size(); i += 2) {
-    if (i + 1 >= args.size()) return std::nullopt;
+    if (check && args[i] == "--json") {
+      o.json = true;
+      --i;  // a flag without a value
+      continue;
+    }
+    if (i + 1 >= args.size()) {
+      wrong = args[i] + " needs a value, or is not an option of " + o.command;
+      return std::nullopt;
+    }
     const std::string& value = args[i + 1];
-    unsigned long long ms = 0;
+    unsigned long long number = 0;
     if (args[i] == "--token") {
       o.token = value;
     } else if (args[i] == "--out" && o.command == "frame" && !value.empty()) {
       o.out = value;
-    } else if (args[i] == "--timeout" && tolm::parse_unsigned(value, 600000, ms) && ms > 0) {
-      o.timeout_ms = static_cast<unsigned>(ms);
+    } else if (args[i] == "--timeout" && !check && tolm::parse_unsigned(value, 600000, number) &&
+               number > 0) {
+      o.timeout_ms = static_cast<unsigned>(number);
+    } else if (args[i] == "--seconds" && check) {
+      if (!tolm::parse_unsigned(value, 60, number) || number == 0) {
+        wrong = "--seconds takes a whole number from 1 to 60, not \"" + value + "\"";
+        return std::nullopt;
+      }
+      o.seconds = static_cast<unsigned>(number);
     } else {
+      wrong = "unknown option or bad value: " + args[i] + " " + value;
       return std::nullopt;
     }
   }
@@ -90,7 +118,23 @@ DWORD save(const std::string& path, const std::string& bytes) {
   return error;
 }
 
+void show_progress(unsigned seconds_left) {
+  std::fprintf(stderr, "checking: %u s left\n", seconds_left);
+}
+
+int check(const Options& o) {
+  const tolm::check::Observations seen =
+      tolm::check::observe({o.seconds, o.token, &show_progress});
+  const std::vector<tolm::check::Finding> findings = tolm::check::judge(seen);
+  const std::string report =
+      o.json ? tolm::check::as_json(findings) : tolm::check::as_text(findings);
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  if (std::fflush(stdout) != 0) return kOther;
+  return tolm::check::healthy(findings) ? kOk : kProblem;
+}
+
 int run(const Options& o) {
+  if (o.command == "check") return check(o);
   std::string token;
   if (o.token) {
     token = *o.token;
@@ -143,8 +187,10 @@ int run(const Options& o) {
 }  // namespace
 
 int main() {
-  const std::optional<Options> options = parse(tolm::command_line_arguments());
+  std::string wrong;
+  const std::optional<Options> options = parse(tolm::command_line_arguments(), wrong);
   if (!options) {
+    if (!wrong.empty()) std::fprintf(stderr, "tolm-capture-client: %s\n", wrong.c_str());
     std::fputs(kUsageText, stderr);
     return kUsage;
   }

@@ -22,6 +22,10 @@ struct Exchange {
   std::string bytes;
   std::string error;
   Failure failure = Failure::kNone;
+  // Who served the pipe, once it was opened: the owner's SID (empty when it has none) and the
+  // serving process's id (0 when the system does not tell).
+  std::string server_owner;
+  unsigned long server_process = 0;
 };
 
 // Opens the pipe (retrying while every instance is busy), checks that the pipe belongs to SYSTEM,

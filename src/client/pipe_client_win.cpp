@@ -85,10 +85,12 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
   if (!pipe) return out;
   // Whoever created the instance could be anyone who got to the name first: the token goes only to
   // a server of a trusted account.
-  if (const std::string owner = owner_sid(pipe.get(), SE_KERNEL_OBJECT);
-      !is_trusted_owner(owner, own_account_sid())) {
+  out.server_owner = owner_sid(pipe.get(), SE_KERNEL_OBJECT);
+  (void)GetNamedPipeServerProcessId(pipe.get(), &out.server_process);
+  if (!is_trusted_owner(out.server_owner, own_account_sid())) {
     fail(out, Failure::kUntrustedServer,
-         "pipe served by an untrusted owner: " + (owner.empty() ? std::string("none") : owner));
+         "pipe served by an untrusted owner: " +
+             (out.server_owner.empty() ? std::string("none") : out.server_owner));
     return out;
   }
   const auto timed_out = [&] {

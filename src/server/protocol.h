@@ -8,12 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "base/locations.h"
+
 namespace tolm {
 
 inline constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
-
-// In the data directory.
-inline constexpr char kTokenFileName[] = "capture.auth";
 
 // A token made by the helper has this many hex digits; a token file must hold at least as many.
 inline constexpr std::size_t kMinTokenDigits = 64;

@@ -5,8 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "base/locations.h"
 #include "base/stop_flag.h"
 #include "base/system_error.h"
+#include "base/win_text.h"
 #include "service/service_control.h"
 #include "service/session_supervisor_win.h"
 
@@ -22,8 +24,11 @@ static_assert(kServiceOwnProcess == SERVICE_WIN32_OWN_PROCESS);
 static_assert(kAcceptStop == SERVICE_ACCEPT_STOP);
 static_assert(kStateStopped == SERVICE_STOPPED && kStateRunning == SERVICE_RUNNING);
 
-// Not const: the dispatch table takes a writable string.
-wchar_t kServiceName[] = L"TolmCaptureHelper";
+// Writable: the dispatch table takes a writable string.
+std::wstring& service_name() {
+  static std::wstring name = to_wide(kServiceName);
+  return name;
+}
 
 // The handler's own reference to the current run's flag. The dispatcher may call the handler until
 // StartServiceCtrlDispatcherW returns, which can be after service_main has let go of its
@@ -54,7 +59,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
   const StopFlag stop;
   handler_flag = std::make_unique<StopFlag>(stop);
   const SERVICE_STATUS_HANDLE status =
-      RegisterServiceCtrlHandlerExW(kServiceName, &handle_control, handler_flag.get());
+      RegisterServiceCtrlHandlerExW(service_name().c_str(), &handle_control, handler_flag.get());
   if (status == nullptr) fatal_stop("register service: " + system_error_text(GetLastError()));
 
   report_status(status, running_status());
@@ -65,7 +70,7 @@ void WINAPI service_main(DWORD, LPWSTR*) {
 }  // namespace
 
 bool run_dispatcher() {
-  const SERVICE_TABLE_ENTRYW table[] = {{kServiceName, &service_main}, {nullptr, nullptr}};
+  const SERVICE_TABLE_ENTRYW table[] = {{service_name().data(), &service_main}, {nullptr, nullptr}};
   const bool ran = StartServiceCtrlDispatcherW(table) != FALSE;
   // The handler can no longer be called.
   handler_flag.reset();

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/locations_win.h"
 #include "status/status_document.h"
 
 namespace tolm {
@@ -20,9 +21,5 @@ void write_service_status(std::string_view note);
 // be read, as it is; the document just written when that file is not one line ended by a line feed
 // (another process is rewriting it); nothing when no location can be read.
 [[nodiscard]] std::optional<std::string> write_and_read_back_status(const StatusSnapshot& snapshot);
-
-// The data directory's copy, C:\Windows\Temp's, then the process's temporary directory's (left out
-// when the system reports none). Built afresh on every call.
-[[nodiscard]] std::vector<std::string> status_file_paths();
 
 }  // namespace tolm

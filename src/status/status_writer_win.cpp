@@ -4,6 +4,7 @@
 
 #include "base/clock_win.h"
 #include "base/files.h"
+#include "base/locations_win.h"
 #include "base/win_text.h"
 #include "status/status_document.h"
 #include "status/status_writer.h"
@@ -12,35 +13,6 @@ namespace tolm {
 
 namespace {
 
-constexpr char kStatusFile[] = "tolm-capture-helper.status.json";
-constexpr char kWindowsTemp[] = "C:\\Windows\\Temp\\";
-
-using GetTempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
-
-// GetTempPath2W where kernel32 has it (it gives SYSTEM its own directory), else GetTempPathW.
-GetTempPathFunction temp_path_function() {
-  if (HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll"); kernel32 != nullptr) {
-    if (FARPROC found = GetProcAddress(kernel32, "GetTempPath2W"); found != nullptr) {
-      return reinterpret_cast<GetTempPathFunction>(reinterpret_cast<void (*)()>(found));
-    }
-  }
-  return &::GetTempPathW;
-}
-
-// The temporary directory with its trailing backslash, or nothing when the system reports none.
-std::optional<std::string> temp_directory() {
-  const GetTempPathFunction get_temp_path = temp_path_function();
-  std::wstring buffer(MAX_PATH + 1, L'\0');
-  DWORD n = get_temp_path(static_cast<DWORD>(buffer.size()), buffer.data());
-  if (n > buffer.size()) {  // too small: n is the size needed, with the terminator
-    buffer.assign(n, L'\0');
-    n = get_temp_path(static_cast<DWORD>(buffer.size()), buffer.data());
-  }
-  if (n == 0 || n >= buffer.size()) return std::nullopt;
-  buffer.resize(n);
-  if (buffer.back() != L'\\') buffer += L'\\';
-  return from_wide(buffer);
-}
 
 // Writers within this process, and the read-back of a status request, take turns: a reader never
 // meets a document this process is half-way through writing.
@@ -74,12 +46,6 @@ std::string worker_document(const StatusSnapshot& s) {
 }
 
 }  // namespace
-
-std::vector<std::string> status_file_paths() {
-  std::vector<std::string> paths{data_file(kStatusFile), std::string(kWindowsTemp) + kStatusFile};
-  if (std::optional<std::string> temp = temp_directory()) paths.push_back(*temp + kStatusFile);
-  return paths;
-}
 
 void write_status(const StatusSnapshot& snapshot) {
   const std::string document = worker_document(snapshot);

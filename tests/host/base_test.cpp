@@ -84,10 +84,10 @@ TEST(Trust, AFolderOthersMayChangeIsFound) {
       {true, false, 0x1f01ff, "S-1-5-18"},      {true, false, 0x1f01ff, kMe},
       {true, false, 0x1f01ff, "S-1-3-4"},       // the owner, whose trust is judged apart
   };
-  EXPECT_FALSE(others_may_change_folder(entries, kMe));
+  EXPECT_FALSE(others_may_change(entries, kMe));
   for (const std::uint32_t mask : {0x2u, 0x4u, 0x40u, 0x40000u, 0x40000000u}) {
     const AccessEntry entry{true, false, mask, "S-1-5-32-545"};
-    EXPECT_TRUE(others_may_change_folder(std::span(&entry, 1), kMe)) << mask;
+    EXPECT_TRUE(others_may_change(std::span(&entry, 1), kMe)) << mask;
   }
 }
 

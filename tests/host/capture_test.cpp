@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "capture/capture_loop.h"
-#include "capture/control_files.h"
+#include "base/control_files.h"
 #include "capture/desktop_tracker.h"
 #include "capture/frame.h"
 #include "capture/picture.h"

@@ -6,6 +6,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <nlohmann/json.hpp>
+
 #include <atomic>
 #include <filesystem>
 #include <thread>
@@ -15,6 +17,7 @@
 #include "base/security_win.h"
 #include "base/win_text.h"
 #include "child_process.h"
+#include "client/check_win.h"
 #include "client/capture_response.h"
 #include "client/pipe_client.h"
 #include "pattern_check.h"
@@ -22,6 +25,7 @@
 #include "server/access_token.h"
 #include "server/capture_server.h"
 #include "server/request.h"
+#include "status/status_document.h"
 #include "status/status_writer.h"
 
 namespace tolm {
@@ -245,6 +249,25 @@ TEST_F(PatternServer, TheNameAlwaysHasAnInstanceWhileClientsAreServed) {
   EXPECT_EQ(gone, 0);
 }
 
+// What a person reads and what a monitor parses say the same: every part is well.
+TEST_F(PatternServer, TheCheckFindsAConsoleHelperHealthy) {
+  const testing::ChildRun text = run_client(L"check --seconds 1");
+  const testing::ChildRun json = run_client(L"check --json --seconds 1");
+  EXPECT_EQ(text.exit_code, 0u) << text.out;
+  EXPECT_EQ(json.exit_code, 0u) << json.out;
+  const nlohmann::json report = nlohmann::json::parse(json.out);
+  EXPECT_EQ(report["healthy"], true);
+  std::string lines;
+  for (const nlohmann::json& finding : report["findings"]) {
+    EXPECT_EQ(finding["ok"], true) << finding;
+    const std::string topic = finding["topic"];
+    lines += "ok       " + topic + std::string(9 - topic.size(), ' ');
+    lines += text.out.substr(lines.size(), text.out.find('\n', lines.size()) + 1 - lines.size());
+  }
+  EXPECT_EQ(text.out, lines + "healthy\r\n");
+  EXPECT_NE(text.out.find("frames   "), std::string::npos);
+}
+
 TEST_F(PatternServer, AReplacedTokenTakesEffectAtTheNextRequest) {
   const std::string next(64, 'e');
   write_token(next);
@@ -434,6 +457,15 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   EXPECT_EQ(none.exit_code, 5u) << none.err;
   DeleteFileW(to_wide(data_file("capture.auth")).c_str());
   EXPECT_EQ(run_client(L"status").exit_code, 7u);  // no token to send
+  // No helper, and a status file that nobody writes any more.
+  (void)create_directories(kDataDirectory);
+  ASSERT_TRUE(write_whole_file(status_file_paths()[0], format_worker_status("Default", 1, 5, 1)));
+  const testing::ChildRun check = run_client(L"check --seconds 1");
+  EXPECT_EQ(check.exit_code, 9u);
+  EXPECT_NE(check.out.find("PROBLEM  pipe     \\\\.\\pipe\\tolm-capture: no helper serves it"),
+            std::string::npos) << check.out;
+  EXPECT_NE(check.out.find("PROBLEM  status   C:\\ProgramData"), std::string::npos) << check.out;
+  EXPECT_EQ(run_client(L"check --seconds 61").exit_code, 2u);
   EXPECT_EQ(client::exchange(std::string(257, 'x'), 1000).failure, client::Failure::kIo);
 
   const struct {
@@ -442,7 +474,7 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   } impostors[] = {{nullptr, "none"},
                    {L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", "S-1-5-21-1-2-3-1001"}};
   for (const auto& impostor : impostors) {
-    StandIn server(impostor.sddl, std::string(kUnauthorizedResponse), 2);
+    StandIn server(impostor.sddl, std::string(kUnauthorizedResponse), 3);
     const std::string refusal = std::string("pipe served by an untrusted owner: ") + impostor.owner;
     const client::Exchange e = client::exchange(auth() + "FRAME\n", 10000);
     EXPECT_EQ(e.failure, client::Failure::kUntrustedServer);
@@ -450,10 +482,23 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
     const testing::ChildRun cli = run_client(L"status" + token_argument);
     EXPECT_EQ(cli.exit_code, 8u);
     EXPECT_NE(cli.err.find(refusal), std::string::npos) << cli.err;
+    const testing::ChildRun check = run_client(L"check --seconds 1" + token_argument);
+    EXPECT_EQ(check.exit_code, 9u);
+    EXPECT_NE(check.out.find(": not SYSTEM, Administrators or this account\r\n"), std::string::npos)
+        << check.out;
     EXPECT_EQ(server.received(), "");
   }
 
   const std::wstring own = L"O:" + to_wide(own_account_sid()) + L"D:(A;;GA;;;WD)";
+  {  // What this account may not see is said so, and is no fault of the helper.
+    StandIn server(own.c_str(), std::string(kUnauthorizedResponse), 1);
+    const check::CheckCalls hidden{[] { return check::ServiceFacts{check::Seen::kNotVisible}; },
+                                   [](std::uint32_t) { return std::optional<std::string>(); }};
+    const std::vector<check::Finding> found = check::judge(check::observe({1, kToken}, hidden));
+    EXPECT_EQ(found[0].detail, "TolmCaptureHelper: not visible to this account");
+    EXPECT_TRUE(found[0].ok && found[1].detail.ends_with(", image not visible to this account"))
+        << found[1].detail;
+  }
   {
     StandIn slow(own.c_str(), std::string(kUnauthorizedResponse), 1, 3000);
     const client::Exchange e = client::exchange(auth(), 500, kPipeName, &recording_open);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/files.h"
@@ -155,6 +156,11 @@ DWORD msiexec(const std::wstring& action, std::wstring package) {
       .exit_code;
 }
 
+std::wstring check_command(int seconds) {
+  return L"\"C:\\Program Files\\Tolm\\tolm-capture-client.exe\" check --seconds " +
+         std::to_wstring(seconds);
+}
+
 // Bound to a process that may end: a handle taken now still tells how it ended.
 UniqueHandle watch(DWORD pid) {
   constexpr DWORD kAccess = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE;
@@ -205,7 +211,10 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   EXPECT_EQ(status.exit_code, 0u) << status.err;
   EXPECT_TRUE(status.out.starts_with(R"({"ok":true,)")) << status.out;
 
-  // A worker that dies is replaced.
+  // A worker that dies is replaced; a check running meanwhile catches the service's launch note.
+  testing::ChildRun during;
+  std::thread checking([&] { during = testing::run_child(check_command(6), program_directory()); });
+  Sleep(2000);
   const UniqueHandle first_process = watch(first_worker);
   ASSERT_TRUE(first_process && TerminateProcess(first_process.get(), 7));
   DWORD replaced = 0;
@@ -216,6 +225,14 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
         return replaced != 0;
       },
       15000, 10));
+  checking.join();
+  EXPECT_NE(during.out.find("ok       service  TolmCaptureHelper: running, starts automatically, "
+                            "process " + std::to_string(first_pid) + "\r\n"),
+            std::string::npos) << during.out;
+  EXPECT_NE(during.out.find("process " + std::to_string(first_worker) + ", " + from_wide(installed)),
+            std::string::npos) << during.out;
+  EXPECT_NE(during.out.find("service note \"worker session=1\" seen "), std::string::npos)
+      << during.out;
 
   // Controls other than STOP leave the service and its worker running. Wine's SCM answers
   // success for user codes whatever the handler returns, so only the effect can be checked.
@@ -253,6 +270,10 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   EXPECT_EQ(exit_code_of(next_process), 0u);
   EXPECT_NE(client::exchange(client::status_request(kToken), 2000).failure, client::Failure::kNone)
       << "a server outlived the service";
+  const testing::ChildRun stopped = testing::run_child(check_command(1), program_directory());
+  EXPECT_EQ(stopped.exit_code, 9u);
+  EXPECT_TRUE(stopped.out.ends_with("PROBLEM: the service is stopped: sc.exe start "
+                                    "TolmCaptureHelper\r\n")) << stopped.out;
 
   // However the service ends, even killed, its worker ends with it.
   ASSERT_TRUE(StartServiceW(service.get(), 0, nullptr)) << GetLastError();

@@ -1,4 +1,5 @@
 // Portable. The control files that steer the capture (capture.target, display.index), parsed.
+// The helper reads them; the client's check says what they hold.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,12 @@ struct CaptureTarget {
   friend bool operator==(const CaptureTarget&, const CaptureTarget&) = default;
 };
 
-// Parsers, given the file's bytes or nothing when it could not be read.
+// Parsers, given the file's bytes or nothing when it could not be read; nothing when the bytes are
+// not a setting.
+[[nodiscard]] std::optional<CaptureTarget> capture_target_setting(std::string_view bytes);
+[[nodiscard]] std::optional<std::uint64_t> display_index_setting(std::string_view bytes);
+
+// The same with the defaults for a file that is missing or holds no setting.
 [[nodiscard]] CaptureTarget parse_capture_target(std::optional<std::string_view> bytes);
 [[nodiscard]] std::uint64_t parse_display_index(std::optional<std::string_view> bytes);
 
