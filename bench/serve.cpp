@@ -26,6 +26,7 @@
 #include "capture/frame_grabber.h"
 #include "client/pipe_client.h"
 #include "pattern_window.h"
+#include "helper_run.h"
 #include "timing.h"
 #include "server/access_token.h"
 #include "server/capture_server.h"
@@ -43,29 +44,6 @@ constexpr int kPerBlock = 10;
 
 volatile std::size_t g_sink;  // keeps the timed loops from being dropped
 
-// The helper's loop without its request rules, token or frame: the floor a server can reach. Its
-// instances are made as the helper's are, so the client accepts them.
-void serve_bare(const std::string& response, const std::atomic<bool>& stop) {
-  const tolm::PipeSettings settings = tolm::capture_pipe_settings(tolm::own_account_sid());
-  while (!stop.load()) {
-    tolm::UniqueFile owned = tolm::create_pipe_instance(kBarePipe, settings);
-    if (!owned) return;
-    const HANDLE pipe = owned.get();
-    (void)ConnectNamedPipe(pipe, nullptr);
-    char request[256];
-    DWORD got = 0;
-    (void)ReadFile(pipe, request, sizeof request, &got, nullptr);
-    for (std::size_t done = 0; done < response.size() && !stop.load();) {
-      const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(response.size() - done, 65536));
-      DWORD written = 0;
-      if (!WriteFile(pipe, response.data() + done, piece, &written, nullptr) || written == 0) break;
-      done += written;
-    }
-    (void)FlushFileBuffers(pipe);
-    DisconnectNamedPipe(pipe);
-  }
-}
-
 // Milliseconds for one exchange; counts a response that is not one whole 1920x1080 frame.
 double timed_exchange(const std::string& request, const char* pipe, int& failures) {
   const double t0 = now_ms();
@@ -77,17 +55,6 @@ double timed_exchange(const std::string& request, const char* pipe, int& failure
     }
   }
   return t1 - t0;
-}
-
-// The token once the helper has written it, or nothing after 20 seconds.
-std::optional<std::string> wait_for_token(HANDLE helper) {
-  for (int i = 0; i < 200; ++i) {
-    if (const auto bytes = tolm::read_whole_file(tolm::data_file("capture.auth"))) {
-      if (auto token = tolm::accept_token_file(*bytes)) return token;
-    }
-    if (WaitForSingleObject(helper, 100) == WAIT_OBJECT_0) break;
-  }
-  return std::nullopt;
 }
 
 // Microseconds per frame request spent in copy_frame_or, and per copy of the pixels, in
@@ -140,30 +107,21 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  wchar_t path[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring exe(path, n);
-  exe = exe.substr(0, exe.find_last_of(L'\\') + 1) + L"tolm-capture-helper.exe";
-  std::wstring command = L"\"" + exe + L"\" --console";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION helper{};
-  if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &helper)) {
+  const tolm::UniqueProcess helper = bench::start_helper();
+  if (!helper.process) {
     std::fprintf(stderr, "serve: the helper did not start (os error %lu)\n", GetLastError());
     return 1;
   }
-  CloseHandle(helper.hThread);
 
   int status = 1;
-  if (const std::optional<std::string> token = wait_for_token(helper.hProcess); !token) {
+  if (const std::optional<std::string> token = bench::wait_for_token(helper.process.get()); !token) {
     std::fprintf(stderr, "serve: no token in capture.auth within 20 s\n");
   } else {
     const std::string request = "AUTH " + *token + "\nFRAME\n";
     std::string bare_response(kResponseBytes, '\x7f');
     std::memcpy(bare_response.data(), "RFRA", 4);
     std::atomic<bool> stop{false};
-    std::thread bare(serve_bare, std::cref(bare_response), std::cref(stop));
+    std::thread bare(bench::serve_bare, kBarePipe, std::cref(bare_response), std::cref(stop));
 
     int helper_failures = 0, bare_failures = 0;
     for (int i = 0; i < 3; ++i) {  // warm-up: the first frame, caches, both pipes
@@ -207,9 +165,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  TerminateProcess(helper.hProcess, 0);
-  WaitForSingleObject(helper.hProcess, 5000);
-  CloseHandle(helper.hProcess);
+  TerminateProcess(helper.process.get(), 0);
+  WaitForSingleObject(helper.process.get(), 5000);
   if (target_changed && saved_target) (void)tolm::write_whole_file(target_path, *saved_target);
   pattern.stop();
   return status;

@@ -1,0 +1,201 @@
+// latency.exe [CHANGES]: how old the picture is when a client holds it. A window covering the
+// screen changes its colour CHANGES times (300 unless given) at random moments, 150 to 400 ms
+// apart, while a client asks the real helper for frames back to back; for each change, the time
+// from the moment it was painted until the client held a frame showing it (or a later change).
+// Beside that, the floor the same run measures: a grab's median time plus a frame's transfer time
+// from a bare pipe server; and the pacing the capture loop follows. Last line:
+// "latency median X ms, p95 Y ms, p99 Z ms; floor F ms; pacing 16 ms".
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/files.h"
+#include "capture/frame_grabber.h"
+#include "client/capture_response.h"
+#include "client/pipe_client.h"
+#include "helper_run.h"
+#include "timing.h"
+
+namespace {
+
+using bench::median;
+using bench::now_ms;
+
+constexpr char kBarePipe[] = "\\\\.\\pipe\\tolm-capture-latency";
+
+// Change i's colour, bright enough for the capture loop's search to stop at the input desktop.
+COLORREF colour_of(int i) {
+  return RGB(64 + i % 16 * 12, 64 + i / 16 % 16 * 12, 120 + i / 256 * 40);
+}
+// The change a pixel shows, or -1.
+int change_of(const std::uint8_t* bgrx) {
+  const int r = bgrx[2] - 64, g = bgrx[1] - 64, b = bgrx[0] - 120;
+  if (r < 0 || g < 0 || b < 0 || r % 12 != 0 || g % 12 != 0 || b % 40 != 0) return -1;
+  return r / 12 + 16 * (g / 12) + 256 * (b / 40);
+}
+
+// A top-most window over the whole screen, painted from its own thread.
+class ColourWindow {
+ public:
+  ColourWindow() : thread_([this] { run(); }) {
+    while (window_ == nullptr) Sleep(10);
+  }
+  ~ColourWindow() {
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    thread_.join();
+  }
+  // Paints change `i` and returns when it has been handed to the display.
+  double paint(int i) {
+    painted_ = 0;
+    PostMessageW(window_, WM_APP, static_cast<WPARAM>(i), 0);
+    while (painted_ == 0) Sleep(0);
+    return painted_;
+  }
+
+ private:
+  static LRESULT CALLBACK proc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
+    auto* self = reinterpret_cast<ColourWindow*>(GetWindowLongPtrW(w, GWLP_USERDATA));
+    if (m == WM_APP && self != nullptr) {
+      const HDC dc = GetDC(w);
+      const HBRUSH brush = CreateSolidBrush(colour_of(static_cast<int>(wp)));
+      RECT all{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+      FillRect(dc, &all, brush);
+      GdiFlush();
+      DeleteObject(brush);
+      ReleaseDC(w, dc);
+      self->painted_ = now_ms();
+      return 0;
+    }
+    if (m == WM_DESTROY) PostQuitMessage(0);
+    return DefWindowProcW(w, m, wp, lp);
+  }
+
+  void run() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"tolm-latency";
+    RegisterClassW(&wc);
+    const HWND w = CreateWindowExW(WS_EX_TOPMOST, wc.lpszClassName, L"", WS_POPUP | WS_VISIBLE, 0,
+                                   0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN),
+                                   nullptr, nullptr, wc.hInstance, nullptr);
+    SetWindowLongPtrW(w, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    window_ = w;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
+  }
+
+  std::atomic<HWND> window_{nullptr};
+  std::atomic<double> painted_{0};
+  std::thread thread_;
+};
+
+struct Received {
+  double at;
+  int change;
+};
+
+double percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int changes = argc > 1 ? std::max(10, std::atoi(argv[1])) : 300;
+  ColourWindow window;
+  window.paint(0);
+  const tolm::UniqueProcess helper = bench::start_helper();
+  const std::optional<std::string> token =
+      helper.process ? bench::wait_for_token(helper.process.get()) : std::nullopt;
+  if (!token) return std::puts("latency: the helper did not start"), 1;
+
+  // The client: frames back to back, each noted with the change it shows and when it was whole.
+  std::atomic<bool> stop{false};
+  std::mutex mutex;
+  std::vector<Received> received;
+  std::vector<double> exchanges;
+  std::thread client([&] {
+    const std::string request = tolm::client::frame_request(*token);
+    while (!stop) {
+      const double asked = now_ms();
+      const auto e = tolm::client::exchange(request, 10000);
+      const double held = now_ms();
+      const auto r = tolm::client::read_response(e.bytes, true);
+      if (r.kind != tolm::client::Kind::kFrame) continue;
+      const std::uint8_t* centre = &r.frame.pixels[r.frame.height / 2 * r.frame.stride +
+                                                   r.frame.width / 2 * 4];
+      const std::lock_guard lock(mutex);
+      received.push_back({held, change_of(centre)});
+      exchanges.push_back(held - asked);
+    }
+  });
+  Sleep(2000);  // the helper publishes, the client is in its stride
+
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> pause(150, 400);
+  std::vector<double> painted(static_cast<std::size_t>(changes) + 1);
+  for (int i = 1; i <= changes; ++i) {
+    Sleep(static_cast<DWORD>(pause(random)));
+    painted[static_cast<std::size_t>(i)] = window.paint(i);
+  }
+  Sleep(1000);
+  stop = true;
+  client.join();
+
+  std::vector<double> latencies;
+  int missed = 0;
+  for (int i = 1; i <= changes; ++i) {
+    const auto held = std::find_if(received.begin(), received.end(), [&](const Received& r) {
+      return r.at > painted[static_cast<std::size_t>(i)] && r.change >= i;
+    });
+    if (held == received.end()) {
+      ++missed;
+    } else {
+      latencies.push_back(held->at - painted[static_cast<std::size_t>(i)]);
+    }
+  }
+
+  // The floor, measured after the changes so that the helper and the client are idle: a grab of
+  // the same screen, and the same bytes from a bare pipe server.
+  std::vector<double> grabs, transfers;
+  for (int i = 0; i < 30; ++i) {
+    const double t0 = now_ms();
+    const auto grabbed = tolm::FrameGrabber().grab(std::nullopt, 1920, 1080);
+    if (grabbed.frame) grabs.push_back(now_ms() - t0);
+  }
+  TerminateProcess(helper.process.get(), 0);
+  WaitForSingleObject(helper.process.get(), 5000);
+  const std::string response = "RFRA" + std::string(16 + 1920 * 1080 * 4, '\x7f');
+  stop = false;
+  std::thread bare(bench::serve_bare, kBarePipe, std::cref(response), std::cref(stop));
+  for (int i = 0; i < 20; ++i) {
+    const double t0 = now_ms();
+    (void)tolm::client::exchange("FRAME\n", 10000, kBarePipe);
+    transfers.push_back(now_ms() - t0);
+  }
+  stop = true;
+  (void)tolm::client::exchange("STOP\n", 1000, kBarePipe);
+  bare.join();
+
+  const double grab = median(grabs), transfer = median(transfers);
+  std::printf("%d changes, %zu frames received, %d changes never seen\n", changes,
+              received.size(), missed);
+  std::printf("client's frame request: median %.1f ms (the helper busy capturing meanwhile)\n",
+              median(exchanges));
+  std::printf("bare grab median %.1f ms, bare transfer of a frame median %.1f ms\n", grab,
+              transfer);
+  std::printf("latency median %.1f ms, p95 %.1f ms, p99 %.1f ms; floor %.1f ms; pacing 16 ms\n",
+              percentile(latencies, 0.5), percentile(latencies, 0.95),
+              percentile(latencies, 0.99), grab + transfer);
+  return latencies.empty() ? 1 : 0;
+}
