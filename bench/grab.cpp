@@ -43,9 +43,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < rounds + 3; ++i) {  // the first rounds warm caches and are dropped
     double t0 = now_ms();
     const tolm::GrabResult a = grabber.grab(std::nullopt, static_cast<std::uint32_t>(w),
-                                            static_cast<std::uint32_t>(h));
+                                            static_cast<std::uint32_t>(h), 0);
     double t1 = now_ms();
-    const tolm::GrabResult b = grabber.grab(std::nullopt, 1280, 720);
+    const tolm::GrabResult b = grabber.grab(std::nullopt, 1280, 720, 0);
     double t2 = now_ms();
     BitBlt(memory, 0, 0, w, h, screen, 0, 0, SRCCOPY | CAPTUREBLT);
     GetDIBits(memory, bitmap, 0, static_cast<UINT>(h), buffer.data(), &info, DIB_RGB_COLORS);

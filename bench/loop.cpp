@@ -41,7 +41,7 @@ double grab_cost() {
     while (costs.size() < 5 || now_s() < end) {
       const double t0 = now_s();
       tolm::GrabResult r =
-          grabber.grab(std::nullopt, target.width, target.height, std::move(buffer));
+          grabber.grab(std::nullopt, target.width, target.height, 0, std::move(buffer));
       if (!r.frame) {
         std::fprintf(stderr, "loop: grab failed: %s\n", r.error.c_str());
         costs.assign(1, 0.0);
@@ -68,7 +68,7 @@ double paced_grab_rate() {
     while (now_s() - start < kBlockSeconds) {
       const std::uint64_t t0 = system.monotonic_ns();
       tolm::GrabResult r =
-          grabber.grab(std::nullopt, target.width, target.height, std::move(buffer));
+          grabber.grab(std::nullopt, target.width, target.height, 0, std::move(buffer));
       if (!r.frame) return;
       buffer = std::move(r.frame->pixels);
       ++grabs;

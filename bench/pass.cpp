@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   std::thread([&] {
     const tolm::FrameGrabber grabber;
     const tolm::CaptureTarget target = tolm::read_capture_target();
-    tolm::GrabResult first = grabber.grab(std::nullopt, target.width, target.height);
+    tolm::GrabResult first = grabber.grab(std::nullopt, target.width, target.height, 0);
     if (!first.frame) {
       std::fprintf(stderr, "pass: grab failed: %s\n", first.error.c_str());
       failed = true;
@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < passes; ++i) {
       const double g0 = now_ms();
       tolm::GrabResult bare =
-          grabber.grab(std::nullopt, target.width, target.height, std::move(spare));
+          grabber.grab(std::nullopt, target.width, target.height, 0, std::move(spare));
       grabs.push_back(now_ms() - g0);
       if (bare.frame) spare = std::move(bare.frame->pixels);
 

@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
                 from_bare.size());
     std::printf("ratio helper / bare  %.3f (target <= 1.15)\n", mh / mb);
 
-    tolm::GrabResult grabbed = tolm::FrameGrabber().grab(std::nullopt, kWidth, kHeight);
+    tolm::GrabResult grabbed = tolm::FrameGrabber().grab(std::nullopt, kWidth, kHeight, 0);
     if (grabbed.frame) {
       lock_cost(*std::move(grabbed.frame));
       status = helper_failures + bare_failures == 0 ? 0 : 1;

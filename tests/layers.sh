@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Every include of src/ runs downwards: base < status < capture < server < service, the client
 # uses only base and the pipe's protocol header, and a portable header includes no Windows-only
-# one. Prints each include that breaks this and fails if there is any.
+# one. Prints each include that breaks this and fails if there is any. The build's link checks
+# (tolm_<layer>_link_check) catch a call that runs upwards; this catches what linking cannot see:
+# an include of a header that defines everything inline, and the portable headers' rule.
 set -uo pipefail
 cd "$(dirname "$0")/../src"
 rank() { case $1 in base) echo 0 ;; status) echo 1 ;; capture) echo 2 ;; server) echo 3 ;; service) echo 4 ;; *) echo 9 ;; esac; }

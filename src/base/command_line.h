@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/handles.h"
 #include "base/win_text.h"
 
 namespace tolm {
@@ -16,10 +17,9 @@ namespace tolm {
 [[nodiscard]] inline std::vector<std::string> command_line_arguments() {
   std::vector<std::string> arguments;
   int count = 0;
-  if (LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count); argv != nullptr) {
-    for (int i = 0; i < count; ++i) arguments.push_back(from_wide(argv[i]));
-    LocalFree(argv);
-  }
+  LPWSTR* const argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  const UniqueLocal owned(argv);
+  for (int i = 0; argv != nullptr && i < count; ++i) arguments.push_back(from_wide(argv[i]));
   return arguments;
 }
 

@@ -1,7 +1,7 @@
 #include <string>
 
-#include "base/text.h"
 #include "base/control_files.h"
+#include "base/text.h"
 
 namespace tolm {
 namespace {
@@ -25,7 +25,8 @@ std::optional<CaptureTarget> capture_target_setting(std::string_view bytes) {
       !parse_unsigned(view.substr(x + 1), 0xFFFFFFFFULL, height)) {
     return std::nullopt;
   }
-  return CaptureTarget{clamp(width, 640, 2560), clamp(height, 360, 1440)};
+  return CaptureTarget{clamp(width, kMinTargetWidth, kMaxTargetWidth),
+                       clamp(height, kMinTargetHeight, kMaxTargetHeight)};
 }
 
 std::optional<std::uint64_t> display_index_setting(std::string_view bytes) {

@@ -8,9 +8,13 @@
 
 namespace tolm {
 
+// The box a picture is fitted in: at least this small, at most this large.
+inline constexpr std::uint32_t kMinTargetWidth = 640, kMinTargetHeight = 360;
+inline constexpr std::uint32_t kMaxTargetWidth = 2560, kMaxTargetHeight = 1440;
+
 struct CaptureTarget {
-  std::uint32_t width = 1920;   // 640..2560
-  std::uint32_t height = 1080;  // 360..1440
+  std::uint32_t width = 1920;
+  std::uint32_t height = 1080;
   friend bool operator==(const CaptureTarget&, const CaptureTarget&) = default;
 };
 

@@ -5,13 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/locations.h"
+#include "base/trust.h"
+#include "base/mutex.h"
 
 namespace tolm {
 
@@ -73,8 +74,8 @@ class TrustedFolder {
 
   enum class State { kReady, kMissing, kUnusable };
   // Whether the folder can be used now. A missing folder is made only with `create`.
-  [[nodiscard]] State check(bool create);
-  [[nodiscard]] bool ready(bool create) { return check(create) == State::kReady; }
+  [[nodiscard]] State check(bool create) EXCLUDES(mutex_);
+  [[nodiscard]] bool ready(bool create) EXCLUDES(mutex_) { return check(create) == State::kReady; }
 
  private:
   // The creation time too: a file system may give a new folder the index of a deleted one.
@@ -83,17 +84,22 @@ class TrustedFolder {
     friend bool operator==(const FolderId&, const FolderId&) = default;
   };
   enum class Look { kMissing, kUse, kMovedAside, kUnusable };
-  Look look();
-  bool make_folder();
+  Look look() REQUIRES(mutex_);
+  // Judges the folder behind `folder` anew: a verdict, with the access list mended if need be.
+  FolderVerdict judge(HANDLE folder, bool path_is_link, bool handle_is_link, bool is_folder);
+  bool make_folder() const;
 
-  std::mutex mutex_;
-  std::string path_;
-  const wchar_t* security_;
-  std::optional<FolderId> trusted_;  // the folder last found trustworthy: not examined again
+  // Taken by whichever thread uses the data directory: the capture thread and its helper thread,
+  // the serving thread, the service's supervision loop.
+  Mutex mutex_;
+  const std::string path_;
+  const wchar_t* const security_;
+  // The folder last found trustworthy: not examined again.
+  std::optional<FolderId> trusted_ GUARDED_BY(mutex_);
   // When `trusted_` was last confirmed. In between, a look at the path's attributes suffices: they
   // show a link at once, and a plain folder that replaced the trusted one is caught at the next
   // confirmation, before it can do more than receive the helper's own new files.
-  unsigned long long confirmed_at_ms_ = 0;
+  unsigned long long confirmed_at_ms_ GUARDED_BY(mutex_) = 0;
 };
 
 // The process's guard of `kDataDirectory`. Every read and write of the helper's own files in it

@@ -19,6 +19,8 @@ namespace {
 constexpr std::size_t kFilePieceBytes = 0x10000000;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A folder opened as itself, never a link's target.
+constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 // How long a folder found trustworthy is used on a look at its path's attributes alone.
 constexpr ULONGLONG kConfirmMs = 250;
 
@@ -140,7 +142,7 @@ bool write_in_pieces(HANDLE handle, std::string_view bytes, std::size_t piece) {
 
 std::optional<std::wstring> executable_path(decltype(&::GetModuleFileNameW) get) {
   // Past the longest path the system allows (32767 units and the terminator).
-  constexpr std::size_t kMaxPathBuffer = 64 * 1024;
+  constexpr std::size_t kMaxPathBuffer = std::size_t{64} * 1024;
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD n = get(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -176,7 +178,7 @@ TrustedFolder::TrustedFolder(std::string path, const wchar_t* security)
     : path_(std::move(path)), security_(security) {}
 
 TrustedFolder::State TrustedFolder::check(bool create) {
-  const std::lock_guard lock(mutex_);
+  const MutexLock lock(mutex_);
   const IoDeadline deadline(kFileIoMs);
   const Look first = look();
   if (first == Look::kUse) return State::kReady;
@@ -189,7 +191,7 @@ TrustedFolder::State TrustedFolder::check(bool create) {
 
 // The parents as they come; the folder itself with its permissions in the same call, so that it
 // never exists with the ones it would inherit.
-bool TrustedFolder::make_folder() {
+bool TrustedFolder::make_folder() const {
   const std::size_t slash = path_.find_last_of('\\');
   if (slash != std::string::npos) (void)create_directories(path_.substr(0, slash));
   const UniqueLocal descriptor = security_descriptor(security_);
@@ -206,7 +208,6 @@ TrustedFolder::Look TrustedFolder::look() {
   const bool plain_folder = (path_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                             !is_link(path_attributes);
   if (trusted_ && plain_folder && now - confirmed_at_ms_ < kConfirmMs) return Look::kUse;
-  constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
   // No delete access here: a shell whose current directory is the folder shares no deletion.
   const UniqueFile folder(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,
                                       nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
@@ -221,20 +222,9 @@ TrustedFolder::Look TrustedFolder::look() {
     return Look::kUse;
   }
 
-  const std::string owner = owner_sid(folder.get(), SE_FILE_OBJECT);
-  FolderVerdict verdict =
-      judge_data_directory({path_is_link, handle_is_link, owner}, own_account_sid());
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && verdict == FolderVerdict::kUse) {
-    verdict = FolderVerdict::kMoveAside;  // a file where the folder belongs
-  }
-  // A trusted folder that others may add to could become a mount point under the helper's feet:
-  // it gets the helper's permissions, through the handle that was judged; failing that, it goes.
-  if (verdict == FolderVerdict::kUse && others_may_change(folder.get())) {
-    const UniqueFile writer(ReOpenFile(folder.get(), WRITE_DAC, kShareAll, kFolderFlags));
-    if (!writer || !set_access_list(writer.get(), security_descriptor(security_).get())) {
-      verdict = FolderVerdict::kMoveAside;
-    }
-  }
+  const FolderVerdict verdict =
+      judge(folder.get(), path_is_link, handle_is_link,
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
   if (verdict == FolderVerdict::kUse) {
     trusted_ = id;
     confirmed_at_ms_ = now;
@@ -248,6 +238,24 @@ TrustedFolder::Look TrustedFolder::look() {
   return mover && rename_by_handle(mover.get(), name_aside(path_, kMovedAsideSuffix))
              ? Look::kMovedAside
              : Look::kUnusable;
+}
+
+FolderVerdict TrustedFolder::judge(HANDLE folder, bool path_is_link, bool handle_is_link,
+                                   bool is_folder) {
+  const std::string owner = owner_sid(folder, SE_FILE_OBJECT);
+  const FolderVerdict verdict =
+      judge_data_directory({path_is_link, handle_is_link, owner}, own_account_sid());
+  if (verdict != FolderVerdict::kUse) return verdict;
+  if (!is_folder) return FolderVerdict::kMoveAside;  // a file where the folder belongs
+  // A trusted folder that others may add to could become a mount point under the helper's feet:
+  // it gets the helper's permissions, through the handle that was judged; failing that, it goes.
+  if (others_may_change(folder)) {
+    const UniqueFile writer(ReOpenFile(folder, WRITE_DAC, kShareAll, kFolderFlags));
+    if (!writer || !set_access_list(writer.get(), security_descriptor(security_).get())) {
+      return FolderVerdict::kMoveAside;
+    }
+  }
+  return FolderVerdict::kUse;
 }
 
 TrustedFolder& data_directory() {

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <mutex>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/system_error.h"
 
 namespace tolm {
@@ -24,8 +24,8 @@ class Watcher {
     return *watcher;
   }
 
-  void arm(IoDeadline::Armed* armed) {
-    const std::lock_guard lock(mutex_);
+  void arm(IoDeadline::Armed* armed) EXCLUDES(mutex_) {
+    const MutexLock lock(mutex_);
     armed_.push_back(armed);
     // The watcher sleeps until the earliest deadline it knows of; only an earlier one wakes it,
     // so a thread that bounds every call costs the watcher about one wake per bound.
@@ -33,8 +33,8 @@ class Watcher {
   }
 
   // Taking the lock waits out a cancellation in progress, so none can reach a later call.
-  void disarm(IoDeadline::Armed* armed) {
-    const std::lock_guard lock(mutex_);
+  void disarm(IoDeadline::Armed* armed) EXCLUDES(mutex_) {
+    const MutexLock lock(mutex_);
     armed_.erase(std::find(armed_.begin(), armed_.end(), armed));
   }
 
@@ -43,8 +43,8 @@ class Watcher {
     start_detached_thread([this] { watch(); });
   }
 
-  void watch() {
-    std::unique_lock lock(mutex_);
+  void watch() EXCLUDES(mutex_) {
+    MutexLock lock(mutex_);
     for (;;) {
       const Clock::time_point now = Clock::now();
       wake_at_ = Clock::time_point::max();
@@ -64,10 +64,11 @@ class Watcher {
     }
   }
 
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<IoDeadline::Armed*> armed_;
-  Clock::time_point wake_at_ = Clock::time_point::max();
+  // Taken by every thread that bounds a call, and by the watcher thread.
+  Mutex mutex_;
+  std::condition_variable_any changed_;
+  std::vector<IoDeadline::Armed*> armed_ GUARDED_BY(mutex_);
+  Clock::time_point wake_at_ GUARDED_BY(mutex_) = Clock::time_point::max();
 };
 
 // The calling thread as a handle another thread may cancel its I/O through, kept for the thread's

@@ -2,6 +2,7 @@
 // by: what the helper, the service and the client all need to find. No <windows.h>.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace tolm {
@@ -20,6 +21,11 @@ inline constexpr char kLastErrorFileName[] = "capture.last-error.txt";
 // temporary directory.
 inline constexpr char kStatusFileName[] = "tolm-capture-helper.status.json";
 inline constexpr std::string_view kWindowsTempDirectory = "C:\\Windows\\Temp";
+// Where each is in the list of status locations, and how many of them each writer uses: the worker
+// all three, the service the first two.
+inline constexpr std::size_t kStatusInDataDirectory = 0;
+inline constexpr std::size_t kWorkerStatusLocations = 3;
+inline constexpr std::size_t kServiceStatusLocations = 2;
 
 // What a data directory found untrusted is renamed to: this, then milliseconds since 1970.
 inline constexpr std::string_view kMovedAsideSuffix = ".untrusted-";

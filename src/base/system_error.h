@@ -20,14 +20,21 @@ namespace tolm {
 // output (a service has no console; a system debugger or DebugView still sees it there).
 [[noreturn]] void fatal_stop(std::string_view message);
 
-// Runs `f(args...)` on a thread that is never joined; a thread that cannot be made is a fatal stop.
+// The one way threads are started: `f(args...)` on a new thread; a thread that cannot be made is a
+// fatal stop ("failed to spawn thread"), never an exception that ends the process unexplained.
 template <class F, class... Args>
-void start_detached_thread(F&& f, Args&&... args) {
+[[nodiscard]] std::thread start_thread(F&& f, Args&&... args) {
   try {
-    std::thread(std::forward<F>(f), std::forward<Args>(args)...).detach();
+    return std::thread(std::forward<F>(f), std::forward<Args>(args)...);
   } catch (const std::system_error&) {
     fatal_stop("failed to spawn thread");
   }
+}
+
+// The same, for a thread that is never joined.
+template <class F, class... Args>
+void start_detached_thread(F&& f, Args&&... args) {
+  start_thread(std::forward<F>(f), std::forward<Args>(args)...).detach();
 }
 
 }  // namespace tolm

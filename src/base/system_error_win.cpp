@@ -1,27 +1,19 @@
 #include "base/system_error.h"
 
 #include <cstdio>
-#include <memory>
 
+#include "base/handles.h"
 #include "base/text.h"
 #include "base/win_text.h"
 
 namespace tolm {
-
-namespace {
-
-struct LocalFreeDeleter {
-  void operator()(wchar_t* p) const noexcept { LocalFree(p); }
-};
-
-}  // namespace
 
 std::string system_error_text(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-  const std::unique_ptr<wchar_t, LocalFreeDeleter> owned(buffer);
+  const UniqueLocal owned(buffer);
   std::wstring_view message = n != 0 && buffer != nullptr ? std::wstring_view(buffer, n) : L"";
   // Every White_Space character is in the BMP, so a UTF-16 unit test is exact.
   while (!message.empty() && is_white_space(message.back())) message.remove_suffix(1);

@@ -7,7 +7,7 @@
 
 namespace tolm {
 
-void CaptureLoop::run(StopFlag stop, std::shared_ptr<CaptureState> state) {
+void CaptureLoop::run(const StopFlag& stop, const std::shared_ptr<CaptureState>& state) {
   std::uint32_t passes = 0;
   while (!stop.is_set() && !state->is_stopped()) {
     const std::uint64_t start = system_.monotonic_ns();

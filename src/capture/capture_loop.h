@@ -46,10 +46,10 @@ class CaptureLoop {
  public:
   explicit CaptureLoop(CaptureSystem& system) : system_(system) {}
 
-  // The body of the capture thread. Runs passes until `stop` or the state's `stopped` is seen
-  // between two passes, then writes the status once more and marks the state stopped. Holds its
-  // two references until it returns.
-  void run(StopFlag stop, std::shared_ptr<CaptureState> state);
+  // The loop of the capture thread. Runs passes until `stop` or the state's `stopped` is seen
+  // between two passes, then writes the status once more and marks the state stopped. The thread's
+  // body (run_capture_loop) holds the two references for as long as this runs.
+  void run(const StopFlag& stop, const std::shared_ptr<CaptureState>& state);
 
   // One pass. Every failure is absorbed: it only feeds capture.last-error.txt.
   void capture_once(CaptureState& state);

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "base/system_error.h"
 #include "capture/control_files_win.h"
 #include "status/status_writer.h"
 
@@ -36,11 +37,12 @@ std::string Win32CaptureSystem::input_desktop_name() { return tracker_.input_des
 GrabResult Win32CaptureSystem::grab(const std::optional<std::string>& desktop,
                                     std::uint32_t width, std::uint32_t height,
                                     std::vector<std::uint8_t> buffer) {
-  return grabber_.grab(desktop, width, height, std::move(buffer));
+  return grabber_.grab(desktop, width, height, read_display_index(), std::move(buffer));
 }
 
 void Win32CaptureSystem::remember_desktop(std::string_view name) {
-  aftercare_.post([this, name = std::string(name)] { tracker_.remember_desktop(name); }, true);
+  aftercare_.post([this, name = std::string(name)] { tracker_.remember_desktop(name); },
+                  Aftercare::Mark::kWaitedFor);
 }
 
 void Win32CaptureSystem::write_last_error(std::string_view text) { tolm::write_last_error(text); }
@@ -58,60 +60,58 @@ void Win32CaptureSystem::release_frame(std::shared_ptr<const Frame> frame) {
   if (frame) aftercare_.post([frame = std::move(frame)]() mutable { frame.reset(); });
 }
 
-Win32CaptureSystem::Aftercare::Aftercare() : thread_([this] { run(); }) {}
+Win32CaptureSystem::Aftercare::Aftercare() : thread_(start_thread([this] { run(); })) {}
 
 Win32CaptureSystem::Aftercare::~Aftercare() {
-  AcquireSRWLockExclusive(&lock_);
-  quit_ = true;
-  ReleaseSRWLockExclusive(&lock_);
+  {
+    const SrwGuard guard(lock_);
+    quit_ = true;
+  }
   WakeAllConditionVariable(&changed_);
   thread_.join();
 }
 
-void Win32CaptureSystem::Aftercare::post(std::function<void()> job, bool marks) {
-  AcquireSRWLockExclusive(&lock_);
-  jobs_.push_back(std::move(job));
-  if (marks) marked_ = posted_ + 1;
-  ++posted_;
-  ReleaseSRWLockExclusive(&lock_);
+void Win32CaptureSystem::Aftercare::post(std::function<void()> job, Mark mark) {
+  {
+    const SrwGuard guard(lock_);
+    jobs_.push_back(std::move(job));
+    if (mark == Mark::kWaitedFor) marked_ = posted_ + 1;
+    ++posted_;
+  }
   WakeAllConditionVariable(&changed_);
 }
 
 void Win32CaptureSystem::Aftercare::wait_for_marked() {
-  AcquireSRWLockExclusive(&lock_);
+  const SrwGuard guard(lock_);
   wait_until_done(marked_);
-  ReleaseSRWLockExclusive(&lock_);
 }
 
 void Win32CaptureSystem::Aftercare::wait_for_all() {
-  AcquireSRWLockExclusive(&lock_);
+  const SrwGuard guard(lock_);
   wait_until_done(posted_);
-  ReleaseSRWLockExclusive(&lock_);
 }
 
-// With the lock held.
 void Win32CaptureSystem::Aftercare::wait_until_done(std::uint64_t count) {
-  while (done_ < count) SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+  while (done_ < count) lock_.wait(changed_);
 }
 
 void Win32CaptureSystem::Aftercare::run() {
-  AcquireSRWLockExclusive(&lock_);
+  SrwGuard guard(lock_);
   for (;;) {
     if (jobs_.empty()) {
       if (quit_) break;
-      SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+      lock_.wait(changed_);
       continue;
     }
     std::function<void()> job = std::move(jobs_.front());
     jobs_.pop_front();
-    ReleaseSRWLockExclusive(&lock_);
+    guard.unlock();
     job();
     job = nullptr;  // a frame it held is freed here, off the lock
-    AcquireSRWLockExclusive(&lock_);
+    guard.lock();
     ++done_;
     WakeAllConditionVariable(&changed_);
   }
-  ReleaseSRWLockExclusive(&lock_);
 }
 
 std::uint64_t Win32CaptureSystem::monotonic_ns() {
@@ -135,9 +135,10 @@ void Win32CaptureSystem::sleep_ns(std::uint64_t ns) {
   Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000));
 }
 
-void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state, void (*upkeep)()) {
+void run_capture_loop(const StopFlag& stop, const std::shared_ptr<CaptureState>& state,
+                      void (*upkeep)()) {
   Win32CaptureSystem system(upkeep);
-  CaptureLoop(system).run(std::move(stop), std::move(state));
+  CaptureLoop(system).run(stop, state);
 }
 
 }  // namespace tolm

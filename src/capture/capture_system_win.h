@@ -11,13 +11,20 @@
 #include <vector>
 
 #include "base/handles.h"
+#include "base/srw_lock.h"
 #include "capture/capture_loop.h"
 #include "capture/frame_grabber.h"
 #include "capture/desktop_tracker_win.h"
 
 namespace tolm {
 
-// Lives on the capture thread: the grab attaches that thread to the desktops it captures.
+// Made and called on the capture thread (the grab attaches that thread to the desktops it
+// captures), except for what it hands to its helper thread (Aftercare): the capture.desktop and
+// status writes, the token upkeep and the freeing of replaced frames. The capture thread alone uses
+// `grabber_`, `timer_` and `counter_frequency_`; the helper thread reads `tracker_` (which writes
+// through it, and is read on the capture thread only after those writes are done) and `upkeep_`
+// (set once). `aftercare_` is declared after what its jobs use, so that it is destroyed first and
+// finishes its jobs while they are still there.
 class Win32CaptureSystem final : public CaptureSystem {
  public:
   // `upkeep`, when given, runs after every status write: the server keeps its token file there.
@@ -49,22 +56,23 @@ class Win32CaptureSystem final : public CaptureSystem {
     ~Aftercare();  // finishes what is pending
     Aftercare(const Aftercare&) = delete;
     Aftercare& operator=(const Aftercare&) = delete;
-    // `marks`: a later `wait_for_marked` waits for this job.
-    void post(std::function<void()> job, bool marks = false);
-    void wait_for_marked();
-    void wait_for_all();
+    enum class Mark { kNone, kWaitedFor };
+    // `kWaitedFor`: a later `wait_for_marked` waits for this job.
+    void post(std::function<void()> job, Mark mark = Mark::kNone) EXCLUDES(lock_);
+    void wait_for_marked() EXCLUDES(lock_);
+    void wait_for_all() EXCLUDES(lock_);
 
    private:
-    void run();
-    void wait_until_done(std::uint64_t count);
-    SRWLOCK lock_ = SRWLOCK_INIT;
+    void run() EXCLUDES(lock_);
+    void wait_until_done(std::uint64_t count) REQUIRES(lock_);
+    SrwLock lock_;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
-    std::deque<std::function<void()>> jobs_;
-    std::uint64_t posted_ = 0;
-    std::uint64_t done_ = 0;
-    std::uint64_t marked_ = 0;  // jobs posted up to the last marked one
-    bool quit_ = false;
-    std::thread thread_;
+    std::deque<std::function<void()>> jobs_ GUARDED_BY(lock_);
+    std::uint64_t posted_ GUARDED_BY(lock_) = 0;
+    std::uint64_t done_ GUARDED_BY(lock_) = 0;
+    std::uint64_t marked_ GUARDED_BY(lock_) = 0;  // jobs posted up to the last marked one
+    bool quit_ GUARDED_BY(lock_) = false;
+    std::thread thread_;  // last: started once the members it uses are made
   };
 
   void (*upkeep_)();
@@ -75,8 +83,9 @@ class Win32CaptureSystem final : public CaptureSystem {
   std::uint64_t counter_frequency_ = 1;
 };
 
-// The body of a capture thread: the loop over the Win32 system, made on this thread.
-void run_capture_loop(StopFlag stop, std::shared_ptr<CaptureState> state,
+// The body of a capture thread: the loop over the Win32 system, made on this thread. Started as a
+// thread's function, whose copies of `stop` and `state` live as long as it runs.
+void run_capture_loop(const StopFlag& stop, const std::shared_ptr<CaptureState>& state,
                       void (*upkeep)());
 
 }  // namespace tolm

@@ -5,12 +5,12 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "status/status_document.h"
 
 namespace tolm {
@@ -30,19 +30,19 @@ struct Frame {
 // 8 MB buffer costs about 2 ms in zeroing and page faults, an eighth of the grab itself.
 class SparePixels {
  public:
-  void keep(std::vector<std::uint8_t> pixels) {
-    const std::lock_guard lock(mutex_);
+  void keep(std::vector<std::uint8_t> pixels) EXCLUDES(mutex_) {
+    const MutexLock lock(mutex_);
     pixels_.swap(pixels);
   }
   // The kept buffer, or an empty one.
-  [[nodiscard]] std::vector<std::uint8_t> take() {
-    const std::lock_guard lock(mutex_);
+  [[nodiscard]] std::vector<std::uint8_t> take() EXCLUDES(mutex_) {
+    const MutexLock lock(mutex_);
     return std::exchange(pixels_, {});
   }
 
  private:
-  std::mutex mutex_;
-  std::vector<std::uint8_t> pixels_;
+  Mutex mutex_;
+  std::vector<std::uint8_t> pixels_ GUARDED_BY(mutex_);
 };
 
 // A grab gives a frame or the text of what failed.
@@ -60,13 +60,13 @@ class CaptureState {
   // Replaces the stored frame, then counts it. The frame is moved, never copied; the one it
   // replaces is handed back, so that the caller decides where its memory is freed. Whoever lets go
   // of a published frame last leaves its pixel memory to `spare_pixels`.
-  std::shared_ptr<const Frame> publish_frame(Frame frame) {
+  std::shared_ptr<const Frame> publish_frame(Frame frame) EXCLUDES(frame_mutex_, name_mutex_) {
     std::shared_ptr<const Frame> next(new Frame(std::move(frame)), [spare = spare_](Frame* f) {
       spare->keep(std::move(f->pixels));
       delete f;
     });
     {
-      const std::lock_guard lock(frame_mutex_);
+      const MutexLock lock(frame_mutex_);
       latest_frame_.swap(next);
     }
     frame_seq_.fetch_add(1);
@@ -74,33 +74,35 @@ class CaptureState {
   }
 
   // The stored frame, or null. The lock is held only to copy the pointer.
-  [[nodiscard]] std::shared_ptr<const Frame> copy_frame() const {
-    const std::lock_guard lock(frame_mutex_);
+  [[nodiscard]] std::shared_ptr<const Frame> copy_frame() const
+      EXCLUDES(frame_mutex_, name_mutex_) {
+    const MutexLock lock(frame_mutex_);
     return latest_frame_;
   }
 
   // The stored frame; when there is none, the result of `grab()` (a `std::shared_ptr<const Frame>`,
   // possibly null), made while the frame lock is held so that no publication happens meanwhile.
-  // The grabbed frame is not stored.
+  // The grabbed frame is not stored; `grab` must not touch this state.
   template <class Grab>
-  [[nodiscard]] std::shared_ptr<const Frame> copy_frame_or(Grab&& grab) const {
-    const std::lock_guard lock(frame_mutex_);
+  [[nodiscard]] std::shared_ptr<const Frame> copy_frame_or(Grab&& grab) const
+      EXCLUDES(frame_mutex_, name_mutex_) {
+    const MutexLock lock(frame_mutex_);
     if (latest_frame_) return latest_frame_;
     return grab();
   }
 
-  [[nodiscard]] bool has_frame() const {
-    const std::lock_guard lock(frame_mutex_);
+  [[nodiscard]] bool has_frame() const EXCLUDES(frame_mutex_, name_mutex_) {
+    const MutexLock lock(frame_mutex_);
     return latest_frame_ != nullptr;
   }
 
-  void set_desktop_name(std::string name) {
-    const std::lock_guard lock(name_mutex_);
+  void set_desktop_name(std::string name) EXCLUDES(frame_mutex_, name_mutex_) {
+    const MutexLock lock(name_mutex_);
     desktop_name_.swap(name);
   }
 
-  [[nodiscard]] std::string copy_desktop_name() const {
-    const std::lock_guard lock(name_mutex_);
+  [[nodiscard]] std::string copy_desktop_name() const EXCLUDES(frame_mutex_, name_mutex_) {
+    const MutexLock lock(name_mutex_);
     return desktop_name_;
   }
 
@@ -110,18 +112,19 @@ class CaptureState {
   [[nodiscard]] std::uint32_t read_sequence() const noexcept { return frame_seq_.load(); }
 
   // One lock after the other, never both: the values may come from slightly different moments.
-  [[nodiscard]] StatusSnapshot status_snapshot() const {
+  [[nodiscard]] StatusSnapshot status_snapshot() const EXCLUDES(frame_mutex_, name_mutex_) {
     return {copy_desktop_name(), has_frame(), read_sequence()};
   }
   void mark_stopped() noexcept { stopped_.store(true); }
   [[nodiscard]] bool is_stopped() const noexcept { return stopped_.load(); }
 
  private:
-  // Never held together: no operation takes one of these while holding the other.
-  mutable std::mutex frame_mutex_;
-  std::shared_ptr<const Frame> latest_frame_;
-  mutable std::mutex name_mutex_;
-  std::string desktop_name_ = "Default";
+  // Never held together: every operation that takes one is declared to exclude both, so the
+  // analysis refuses a call that would take one while the other is held.
+  mutable Mutex frame_mutex_;
+  std::shared_ptr<const Frame> latest_frame_ GUARDED_BY(frame_mutex_);
+  mutable Mutex name_mutex_;
+  std::string desktop_name_ GUARDED_BY(name_mutex_) = "Default";
   // Shared with the frames' deleters: a frame may outlive the state.
   std::shared_ptr<SparePixels> spare_ = std::make_shared<SparePixels>();
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/frame.h"
+#include "capture/picture.h"
 
 namespace tolm {
 
@@ -60,15 +61,29 @@ class FrameGrabber {
  public:
   explicit FrameGrabber(const GrabSystem& system = win32_grab_system()) : system_(system) {}
 
-  // Grabs the named desktop, or the input desktop when `desktop` is empty, scaled to fit the
+  // Grabs the named desktop, or the input desktop when `desktop` is empty, from the monitor
+  // `display_index` names (the primary screen when there is no such monitor), scaled to fit the
   // target. Leaves the calling thread attached to that desktop (its handle stays open until the
   // thread moves to another desktop or ends, see ThreadDesktop in the implementation). The
   // picture goes into `buffer` when it has the picture's size, into new memory otherwise.
   [[nodiscard]] GrabResult grab(const std::optional<std::string>& desktop,
                                 std::uint32_t target_width, std::uint32_t target_height,
+                                std::uint64_t display_index,
                                 std::vector<std::uint8_t> buffer = {}) const;
 
  private:
+  // The part of the screen a grab copies.
+  struct Area {
+    int left = 0, top = 0, width = 0, height = 0;
+  };
+  // Attaches the calling thread to the desktop; nothing, or the failure's text.
+  [[nodiscard]] const char* attach(const std::optional<std::string>& desktop) const;
+  // The monitor's area, else the primary screen's; nothing when the system reports no size.
+  [[nodiscard]] std::optional<Area> source(std::uint64_t display_index) const;
+  // The area copied into a bitmap of `out`'s size and read back as 32-bit top-down pixels.
+  [[nodiscard]] GrabResult copy(const Area& area, OutputSize out,
+                                std::vector<std::uint8_t> buffer) const;
+
   const GrabSystem& system_;
 };
 

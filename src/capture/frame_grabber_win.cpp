@@ -6,7 +6,6 @@
 
 #include "base/handles.h"
 #include "base/win_text.h"
-#include "capture/control_files_win.h"
 #include "capture/picture.h"
 
 namespace tolm {
@@ -96,43 +95,51 @@ const GrabSystem& win32_grab_system() {
 
 GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
                               std::uint32_t target_width, std::uint32_t target_height,
+                              std::uint64_t display_index,
                               std::vector<std::uint8_t> buffer) const {
-  const GrabSystem& sys = system_;
+  if (const char* failed = attach(desktop); failed != nullptr) return failure(failed);
+  const std::optional<Area> area = source(display_index);
+  if (!area) return failure(kBadMetrics);
+  GrabResult result =
+      copy(*area, output_size(area->width, area->height, target_width, target_height),
+           std::move(buffer));
+  if (result.frame) result.frame->desktop = desktop ? *desktop : "Input";
+  return result;
+}
 
+const char* FrameGrabber::attach(const std::optional<std::string>& desktop) const {
+  const GrabSystem& sys = system_;
   UniqueDesktop opened(
       desktop ? sys.open_desktop(to_wide(*desktop).c_str(), 0, FALSE, kGrabDesktopAccess)
               : sys.open_input_desktop(0, FALSE, kGrabDesktopAccess),
       sys.close_desktop);
-  if (!opened) return failure(kOpenDesktopFailed);
+  if (!opened) return kOpenDesktopFailed;
 
   ThreadDesktop* const keeper = this_thread_desktop();
   if (keeper != nullptr) keeper->note_first_desktop();
-  if (!sys.set_thread_desktop(opened.get())) return failure(kSetThreadDesktopFailed);
+  if (!sys.set_thread_desktop(opened.get())) return kSetThreadDesktopFailed;
   // From here the handle is in use by this thread; it is released when the thread moves on.
   if (keeper != nullptr) keeper->attached(std::move(opened), sys.set_thread_desktop);
+  return nullptr;
+}
 
+std::optional<FrameGrabber::Area> FrameGrabber::source(std::uint64_t display_index) const {
   MonitorPick pick;
-  pick.wanted = read_display_index();
-  pick.width = sys.get_system_metrics(SM_CXSCREEN);
-  pick.height = sys.get_system_metrics(SM_CYSCREEN);
-  sys.enum_display_monitors(nullptr, nullptr, &pick_monitor, reinterpret_cast<LPARAM>(&pick));
-  int left = 0;
-  int top = 0;
-  int width = 0;
-  int height = 0;
-  if (pick.found && pick.width > 0 && pick.height > 0) {
-    left = pick.left;
-    top = pick.top;
-    width = pick.width;
-    height = pick.height;
-  } else {
-    width = sys.get_system_metrics(SM_CXSCREEN);
-    height = sys.get_system_metrics(SM_CYSCREEN);
+  pick.wanted = display_index;
+  system_.enum_display_monitors(nullptr, nullptr, &pick_monitor,
+                                reinterpret_cast<LPARAM>(&pick));
+  Area area{pick.left, pick.top, pick.width, pick.height};
+  if (!pick.found || pick.width <= 0 || pick.height <= 0) {
+    area = {0, 0, system_.get_system_metrics(SM_CXSCREEN),
+            system_.get_system_metrics(SM_CYSCREEN)};
   }
-  if (width <= 0 || height <= 0) return failure(kBadMetrics);
+  if (area.width <= 0 || area.height <= 0) return std::nullopt;
+  return area;
+}
 
-  const OutputSize out = output_size(width, height, target_width, target_height);
-
+GrabResult FrameGrabber::copy(const Area& area, OutputSize out,
+                              std::vector<std::uint8_t> buffer) const {
+  const GrabSystem& sys = system_;
   // Declared in the reverse of their release order (bitmap, memory DC, screen DC), so that every
   // early return releases them in that order too.
   UniqueScreenDc screen(sys.get_dc(nullptr), sys.release_dc);
@@ -145,14 +152,15 @@ GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
   sys.select_object(memory.get(), bitmap.get());  // the displaced object is not restored
   sys.set_stretch_blt_mode(memory.get(), COLORONCOLOR);
 
-  const auto copy = [&](DWORD rop) {
-    if (out.width == width && out.height == height) {
-      return sys.bit_blt(memory.get(), 0, 0, width, height, screen.get(), left, top, rop);
+  const auto blit = [&](DWORD rop) {
+    if (out.width == area.width && out.height == area.height) {
+      return sys.bit_blt(memory.get(), 0, 0, area.width, area.height, screen.get(), area.left,
+                         area.top, rop);
     }
-    return sys.stretch_blt(memory.get(), 0, 0, out.width, out.height, screen.get(), left, top,
-                           width, height, rop);
+    return sys.stretch_blt(memory.get(), 0, 0, out.width, out.height, screen.get(), area.left,
+                           area.top, area.width, area.height, rop);
   };
-  if (!copy(SRCCOPY | kCaptureBlt) && !copy(SRCCOPY)) return failure(kBlitFailed);
+  if (!blit(SRCCOPY | kCaptureBlt) && !blit(SRCCOPY)) return failure(kBlitFailed);
 
   const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
   const std::size_t size = stride * static_cast<std::size_t>(out.height);
@@ -179,7 +187,6 @@ GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
   if (is_blank(pixels)) return failure(kBlankFrame);
   Frame frame;
   frame.pixels = std::move(pixels);
-  frame.desktop = desktop ? *desktop : "Input";
   frame.backend = "bitblt";
   frame.width = static_cast<std::uint32_t>(out.width);
   frame.height = static_cast<std::uint32_t>(out.height);

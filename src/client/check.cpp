@@ -1,6 +1,7 @@
 #include "client/check.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 #include "base/control_files.h"
@@ -44,7 +45,7 @@ std::optional<std::string_view> member(std::string_view doc, std::string_view ke
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+  const auto index = static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
   return values[index];
 }
 

@@ -210,12 +210,7 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   seen.token = look_at_token(options.token.has_value(), token);
 
   std::atomic<bool> done{false};
-  std::thread status_watcher;
-  try {
-    status_watcher = std::thread(watch_status, std::ref(seen.status), std::cref(done));
-  } catch (const std::system_error&) {
-    fatal_stop("failed to spawn thread");
-  }
+  std::thread status_watcher = start_thread(watch_status, std::ref(seen.status), std::cref(done));
   const Clock::time_point start = Clock::now();
   const Clock::time_point end = start + std::chrono::seconds(options.seconds);
   unsigned reported = options.seconds;

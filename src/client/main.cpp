@@ -107,13 +107,10 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string& 
 DWORD save(const std::string& path, const std::string& bytes) {
   const std::wstring temporary =
       tolm::to_wide(path + ".tmp" + std::to_string(GetCurrentProcessId()));
-  DWORD error = 0;
-  if (!tolm::write_whole_file(tolm::from_wide(temporary), bytes)) {
-    error = GetLastError();
-  } else if (!MoveFileExW(temporary.c_str(), tolm::to_wide(path).c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = GetLastError();
-  }
+  const bool saved = tolm::write_whole_file(tolm::from_wide(temporary), bytes) &&
+                     MoveFileExW(temporary.c_str(), tolm::to_wide(path).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  const DWORD error = saved ? 0 : GetLastError();
   if (error != 0) DeleteFileW(temporary.c_str());
   return error;
 }

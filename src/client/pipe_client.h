@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/control_files.h"
 #include "server/protocol.h"
 
 namespace tolm::client {
@@ -16,7 +17,8 @@ namespace tolm::client {
 enum class Failure { kNone, kNoServer, kBusy, kTimeout, kUntrustedServer, kTooLong, kIo };
 
 // The largest answer a server can give: a frame of the largest size the helper captures.
-inline constexpr std::size_t kMaxResponseBytes = 20 + std::size_t{2560} * 1440 * 4;
+inline constexpr std::size_t kMaxResponseBytes =
+    kFrameHeaderBytes + std::size_t{kMaxTargetWidth} * kMaxTargetHeight * 4;
 
 struct Exchange {
   std::string bytes;

@@ -4,13 +4,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/io_deadline.h"
+#include "base/mutex.h"
 #include "base/security_win.h"
 #include "base/win_text.h"
 #include "server/access_token_win.h"
@@ -170,8 +170,8 @@ void restrict_token_file() {
 // Within the process, one caller at a time reads or makes the token, so that two threads that find
 // it missing do not each make one; `last` is the token last read or stored.
 struct TokenKeeper {
-  std::mutex mutex;
-  std::string last;
+  Mutex mutex;
+  std::string last GUARDED_BY(mutex);
 };
 
 TokenKeeper& token_keeper() {
@@ -188,18 +188,21 @@ TokenFileRead read_token_file() {
 
 std::string load_or_create_token() {
   TokenKeeper& keeper = token_keeper();
-  std::unique_lock lock(keeper.mutex);
-  TokenChoice choice = choose_token(&read_token_file, [] { Sleep(kSecondLookMs); }, keeper.last);
-  if (!choice.make) {
-    if (!choice.token.empty()) keeper.last = choice.token;
-    return std::move(choice.token);
+  std::string token;
+  bool stored = false;
+  {
+    const MutexLock lock(keeper.mutex);
+    TokenChoice choice = choose_token(&read_token_file, [] { Sleep(kSecondLookMs); }, keeper.last);
+    if (!choice.make) {
+      if (!choice.token.empty()) keeper.last = choice.token;
+      return std::move(choice.token);
+    }
+    token = format_token(random_bytes());
+    // Made with its final permissions, in a folder only SYSTEM and Administrators may change:
+    // nobody else can own it, rename it or put a link in its place before icacls is pointed at it.
+    stored = write_data_file(kTokenFileName, token, true, kTokenFileSecurity);
+    if (stored) keeper.last = token;
   }
-  const std::string token = format_token(random_bytes());
-  // Made with its final permissions, in a folder only SYSTEM and Administrators may change: nobody
-  // else can own it, rename it or put a link in its place before icacls is pointed at its name.
-  const bool stored = write_data_file(kTokenFileName, token, true, kTokenFileSecurity);
-  if (stored) keeper.last = token;
-  lock.unlock();
   if (stored) restrict_token_file();
   return token;
 }

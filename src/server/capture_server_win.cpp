@@ -1,7 +1,5 @@
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <initializer_list>
 #include <string>
 
@@ -45,7 +43,8 @@ std::string status_response(const CaptureState& state) {
 std::shared_ptr<const Frame> frame_for(const CaptureState& state) {
   return state.copy_frame_or([]() -> std::shared_ptr<const Frame> {
     const CaptureTarget target = read_capture_target();
-    GrabResult grabbed = FrameGrabber().grab(std::nullopt, target.width, target.height);
+    GrabResult grabbed =
+        FrameGrabber().grab(std::nullopt, target.width, target.height, read_display_index());
     if (!grabbed.frame) return nullptr;
     return std::make_shared<const Frame>(*std::move(grabbed.frame));
   });
@@ -101,18 +100,13 @@ PipeSettings capture_pipe_settings(std::string_view own_sid) {
 }
 
 UniqueFile create_pipe_instance(const char* name, const PipeSettings& settings) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          settings.security.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-    return {};
-  }
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  UniqueFile pipe(CreateNamedPipeA(name, settings.open_mode, settings.pipe_mode,
-                                   settings.max_instances, settings.out_buffer_bytes,
-                                   settings.in_buffer_bytes, settings.default_timeout_ms,
-                                   &attributes));
-  LocalFree(descriptor);
-  return pipe;
+  const UniqueLocal descriptor = security_descriptor(settings.security.c_str());
+  if (!descriptor) return {};
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+  return UniqueFile(CreateNamedPipeA(name, settings.open_mode, settings.pipe_mode,
+                                     settings.max_instances, settings.out_buffer_bytes,
+                                     settings.in_buffer_bytes, settings.default_timeout_ms,
+                                     &attributes));
 }
 
 void RunCaptureServer(StopFlag stop) {

@@ -1,10 +1,9 @@
 #include <windows.h>
 
-#include <mutex>
-
 #include "base/clock_win.h"
 #include "base/files.h"
 #include "base/locations_win.h"
+#include "base/mutex.h"
 #include "base/win_text.h"
 #include "status/status_document.h"
 #include "status/status_writer.h"
@@ -13,28 +12,24 @@ namespace tolm {
 
 namespace {
 
-
 // Writers within this process, and the read-back of a status request, take turns: a reader never
 // meets a document this process is half-way through writing.
-std::mutex& status_lock() {
-  static std::mutex lock;
-  return lock;
-}
+Mutex status_mutex;
 
 // The data directory's copy goes through its guard; the other locations are folders users cannot
 // turn into links, and each file is written without following one, and never into a file someone
 // else made there first.
 bool write_location(std::size_t index, const std::string& path, std::string_view document) {
-  if (index == 0 && !data_directory().ready(true)) return false;
+  if (index == kStatusInDataDirectory && !data_directory().ready(true)) return false;
   return write_whole_file(path, document);
 }
 
 std::optional<std::string> read_location(std::size_t index, const std::string& path) {
-  if (index == 0 && !data_directory().ready(false)) return std::nullopt;
+  if (index == kStatusInDataDirectory && !data_directory().ready(false)) return std::nullopt;
   return read_whole_file(path);
 }
 
-void write_locations(std::string_view document, std::size_t count) {
+void write_locations(std::string_view document, std::size_t count) REQUIRES(status_mutex) {
   const std::vector<std::string> paths = status_file_paths();
   for (std::size_t i = 0; i < paths.size() && i < count; ++i) {
     (void)write_location(i, paths[i], document);  // every location is tried, whatever happened
@@ -49,20 +44,20 @@ std::string worker_document(const StatusSnapshot& s) {
 
 void write_status(const StatusSnapshot& snapshot) {
   const std::string document = worker_document(snapshot);
-  const std::lock_guard lock(status_lock());
-  write_locations(document, 3);
+  const MutexLock lock(status_mutex);
+  write_locations(document, kWorkerStatusLocations);
 }
 
 void write_service_status(std::string_view note) {
   const std::string document = format_service_status(note, now_unix_ms());
-  const std::lock_guard lock(status_lock());
-  write_locations(document, 2);
+  const MutexLock lock(status_mutex);
+  write_locations(document, kServiceStatusLocations);
 }
 
 std::optional<std::string> write_and_read_back_status(const StatusSnapshot& snapshot) {
   const std::string document = worker_document(snapshot);
-  const std::lock_guard lock(status_lock());
-  write_locations(document, 3);
+  const MutexLock lock(status_mutex);
+  write_locations(document, kWorkerStatusLocations);
   const std::vector<std::string> paths = status_file_paths();
   for (std::size_t i = 0; i < paths.size(); ++i) {
     std::optional<std::string> bytes = read_location(i, paths[i]);

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "base/files.h"
+#include "capture/control_files_win.h"
 #include "capture/frame_grabber.h"
 #include "grab_system_recorder.h"
 #include "pattern_check.h"
@@ -30,7 +31,8 @@ GrabResult grab_on_own_thread(const std::optional<std::string>& desktop, std::ui
                               std::uint32_t h = 1080, std::vector<std::uint8_t> buffer = {}) {
   GrabResult result;
   std::thread([&] {
-    result = FrameGrabber(testing::recording_grab_system()).grab(desktop, w, h, std::move(buffer));
+    result = FrameGrabber(testing::recording_grab_system())
+                 .grab(desktop, w, h, read_display_index(), std::move(buffer));
   }).join();
   return result;
 }
@@ -138,7 +140,7 @@ TEST_F(PatternScreen, ManyGrabsCloseEveryDesktopHandleOnceTheThreadHasMovedOn) {
   const auto closed = [] { return std::ranges::count(recorder().releases, "CloseDesktop"); };
   std::thread([&] {
     const FrameGrabber grabber(testing::recording_grab_system());
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(grabber.grab(std::nullopt, 640, 360).frame) << i;
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(grabber.grab(std::nullopt, 640, 360, 0).frame) << i;
     EXPECT_EQ(closed(), 99);
   }).join();
   EXPECT_EQ(closed(), 100);
