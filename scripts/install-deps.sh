@@ -4,8 +4,8 @@ set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 for p in cmake ninja-build g++ clang lld clang-tidy libclang-rt-14-dev googletest \
-         g++-mingw-w64-x86-64 wine wine64 xvfb xauth wixl \
-         nlohmann-json3-dev; do
+         g++-mingw-w64-x86-64 wine wine64 xvfb xauth wixl msitools faketime \
+         osslsigncode openssl nlohmann-json3-dev; do
   have "$p" || need+=("$p")
 done
 [ ${#need[@]} -eq 0 ] && exit 0
