@@ -15,6 +15,7 @@ strip=$1 helper=$2 client=$3 version=$4 product_code=$5 output=$6 stage=$7 wxs=$
 pkcs12=${10:-} password_file=${11:-}
 export TZ=UTC
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$source" log -1 --format=%ct)}
+export SOURCE_DATE_EPOCH=$epoch  # strip writes the header's timestamp anew, from this when set
 out_dir=$(dirname "$output")
 shipped=(tolm-capture-helper.exe tolm-capture-client.exe)
 
