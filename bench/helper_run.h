@@ -32,12 +32,16 @@ inline tolm::UniqueProcess start_helper(const std::wstring& arguments = L"") {
   return tolm::UniqueProcess(started);
 }
 
+// The token capture.auth holds now, as a client reads it.
+inline std::optional<std::string> read_token() {
+  const std::optional<std::string> bytes = tolm::read_whole_file(tolm::data_file("capture.auth"));
+  return bytes ? tolm::accept_token_file(*bytes) : std::nullopt;
+}
+
 // The token once the helper has written it, or nothing after 20 seconds.
 inline std::optional<std::string> wait_for_token(HANDLE helper) {
   for (int i = 0; i < 200; ++i) {
-    if (const auto bytes = tolm::read_whole_file(tolm::data_file("capture.auth"))) {
-      if (auto token = tolm::accept_token_file(*bytes)) return token;
-    }
+    if (std::optional<std::string> token = read_token()) return token;
     if (WaitForSingleObject(helper, 100) == WAIT_OBJECT_0) break;
   }
   return std::nullopt;

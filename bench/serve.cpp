@@ -114,7 +114,8 @@ int main(int argc, char** argv) {
   }
 
   int status = 1;
-  if (const std::optional<std::string> token = bench::wait_for_token(helper.process.get()); !token) {
+  const std::optional<std::string> token = bench::wait_for_token(helper.process.get());
+  if (!token) {
     std::fprintf(stderr, "serve: no token in capture.auth within 20 s\n");
   } else {
     const std::string request = "AUTH " + *token + "\nFRAME\n";

@@ -83,11 +83,6 @@ class Faults {
   int count_ = 0;
 };
 
-std::optional<std::string> current_token() {
-  const std::optional<std::string> bytes = tolm::read_whole_file(tolm::data_file("capture.auth"));
-  return bytes ? tolm::accept_token_file(*bytes) : std::nullopt;
-}
-
 // One client asking back to back; the longest time it went without a whole answer.
 struct Client {
   bool frames = true;
@@ -99,7 +94,7 @@ struct Client {
     double last_answer = now_ms();
     const char* what = frames ? "frame client" : "status client";
     while (!stop) {
-      const std::optional<std::string> token = current_token();
+      const std::optional<std::string> token = bench::read_token();
       if (token) {
         const auto e = tolm::client::exchange(
             frames ? tolm::client::frame_request(*token) : tolm::client::status_request(*token),
@@ -148,7 +143,7 @@ void misbehave(const std::atomic<bool>& stop) {
         open_capture_pipe(turn % 3 == 2 ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
     if (turn % 3 == 1) {
       const std::string request =
-          tolm::client::frame_request(current_token().value_or(std::string(64, '0')));
+          tolm::client::frame_request(bench::read_token().value_or(std::string(64, '0')));
       DWORD n = 0;
       (void)WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr);
       std::vector<char> half(4 << 20);

@@ -104,7 +104,8 @@ bool write_whole_file(std::string_view path, std::string_view bytes, const wchar
   const IoDeadline deadline(kFileIoMs);
   const std::string name(path);
   const std::wstring wide = to_wide(path);
-  const UniqueLocal descriptor = security != nullptr ? security_descriptor(security) : UniqueLocal();
+  const UniqueLocal descriptor =
+      security != nullptr ? security_descriptor(security) : UniqueLocal();
   if (security != nullptr && !descriptor) return false;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
   const auto open = [&](DWORD disposition) {

@@ -21,7 +21,9 @@ std::string fixed(double value, int decimals) {
   return text;
 }
 
-std::string seconds_ago(std::uint64_t ms) { return fixed(static_cast<double>(ms) / 1000, 1) + " s ago"; }
+std::string seconds_ago(std::uint64_t ms) {
+  return fixed(static_cast<double>(ms) / 1000, 1) + " s ago";
+}
 
 Finding ok(const char* topic, std::string detail) { return {topic, true, std::move(detail), {}}; }
 Finding problem(const char* topic, std::string detail, std::string advice) {
@@ -45,23 +47,27 @@ std::optional<std::string_view> member(std::string_view doc, std::string_view ke
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  const auto index = static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
+  const auto index =
+      static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
   return values[index];
 }
 
 const char* state_name(std::uint32_t state) {
-  constexpr const char* kNames[] = {"unknown",          "stopped",  "starting",
-                                    "stopping",         "running",  "continuing",
-                                    "pausing",          "paused"};
+  constexpr const char* kNames[] = {"unknown", "stopped",    "starting", "stopping",
+                                    "running", "continuing", "pausing",  "paused"};
   return state < 8 ? kNames[state] : kNames[0];
 }
 
 const char* start_name(std::uint32_t start_type) {
   switch (start_type) {
-    case 2: return "starts automatically";
-    case 3: return "starts on demand";
-    case 4: return "disabled";
-    default: return "starts at boot";
+    case 2:
+      return "starts automatically";
+    case 3:
+      return "starts on demand";
+    case 4:
+      return "disabled";
+    default:
+      return "starts at boot";
   }
 }
 
@@ -80,7 +86,8 @@ Finding judge_service(const Observations& seen) {
     case Seen::kNotVisible:
       return ok("service", kService + ": not visible to this account");
     case Seen::kMissing:
-      if (served) return ok("service", kService + ": not installed; a console helper serves the pipe");
+      if (served)
+        return ok("service", kService + ": not installed; a console helper serves the pipe");
       return problem("service", kService + ": not installed, and no helper serves the pipe",
                      "install tolm-capture-helper.msi, or start tolm-capture-helper.exe --console");
     case Seen::kPresent:
@@ -94,7 +101,8 @@ Finding judge_service(const Observations& seen) {
                    "the service is disabled: sc.exe config " + kService +
                        " start= auto, then sc.exe start " + kService);
   }
-  if (s.state == 1) return problem("service", detail, "the service is stopped: sc.exe start " + kService);
+  if (s.state == 1)
+    return problem("service", detail, "the service is stopped: sc.exe start " + kService);
   return problem("service", detail, "the service is changing state: check again in a moment");
 }
 
@@ -110,7 +118,8 @@ Finding judge_pipe(const Observations& seen) {
                                       ") or tolm-capture-helper.exe --console");
   }
   if (!p.trusted) {
-    return problem("pipe", name + ": " + server_text(p) + ": not SYSTEM, Administrators or this account",
+    return problem("pipe",
+                   name + ": " + server_text(p) + ": not SYSTEM, Administrators or this account",
                    "another program holds the pipe's name: end it (process " +
                        std::to_string(p.process_id) + "), then restart the service");
   }
@@ -125,23 +134,29 @@ Finding judge_folder(const FolderFacts& f) {
   const std::string name(kDataDirectory);
   std::string aside;
   for (const std::string& moved : f.moved_aside) aside += "; moved aside earlier: " + moved;
-  if (f.presence == Seen::kNotVisible) return ok("data", name + ": not visible to this account" + aside);
+  if (f.presence == Seen::kNotVisible)
+    return ok("data", name + ": not visible to this account" + aside);
   if (f.presence == Seen::kMissing) {
     return problem("data", name + ": missing" + aside,
                    "the helper makes it when it starts: start the service or the console helper");
   }
   if (f.is_link || !f.is_folder) {
-    return problem("data", name + (f.is_link ? ": a link" : ": not a folder") + aside,
-                   "the helper will not use it: remove it (rmdir " + name + ") and restart the service");
+    return problem(
+        "data", name + (f.is_link ? ": a link" : ": not a folder") + aside,
+        "the helper will not use it: remove it (rmdir " + name + ") and restart the service");
   }
   if (!f.owner_trusted) {
-    return problem("data", name + ": owned by " + f.owner_sid + aside,
-                   "a folder someone else made: the helper moves it aside when it starts; restart the "
-                   "service");
+    return problem(
+        "data", name + ": owned by " + f.owner_sid + aside,
+        "a folder someone else made: the helper moves it aside when it starts; restart the "
+        "service");
   }
   if (f.others_may_change) {
-    return problem("data", name + ": owned by " + f.owner_sid + ", but others than SYSTEM, "
-                   "Administrators and its owner may change it" + aside,
+    return problem("data",
+                   name + ": owned by " + f.owner_sid +
+                       ", but others than SYSTEM, "
+                       "Administrators and its owner may change it" +
+                       aside,
                    "restart the service, which protects it; or icacls " + name +
                        " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F "
                        "*S-1-5-32-545:(OI)(CI)RX");
@@ -188,12 +203,11 @@ Finding judge_status(const StatusFacts& s) {
                    "no worker has been started: see the service note");
   }
   const StatusFields& last = *s.last;
-  std::string detail = s.location + ", written " +
-                       seconds_ago(s.last_read_ms > last.ts ? s.last_read_ms - last.ts : 0) +
-                       ": desktop \"" + last.desktop + "\"" +
-                       (last.secure ? " (secure desktop)" : "") +
-                       (last.frames ? ", a frame held" : ", no frame held") + ", backend " +
-                       last.backend;
+  std::string detail =
+      s.location + ", written " +
+      seconds_ago(s.last_read_ms > last.ts ? s.last_read_ms - last.ts : 0) + ": desktop \"" +
+      last.desktop + "\"" + (last.secure ? " (secure desktop)" : "") +
+      (last.frames ? ", a frame held" : ", no frame held") + ", backend " + last.backend;
   const StatusFields& first = s.first ? *s.first : last;
   if (last.ts > first.ts && last.seq >= first.seq) {  // a new worker counts from 0 again
     const double per_second = static_cast<double>(last.seq - first.seq) * 1000.0 /
@@ -202,8 +216,9 @@ Finding judge_status(const StatusFacts& s) {
   }
   detail += notes;
   if (s.last_read_ms > last.ts + kStaleStatusMs) {
-    return problem("status", detail, "nothing is writing the status: the helper has stopped or "
-                                     "hangs; restart the service or the console helper");
+    return problem("status", detail,
+                   "nothing is writing the status: the helper has stopped or "
+                   "hangs; restart the service or the console helper");
   }
   if (!last.frames) {
     return problem("status", detail, "the helper has no picture: see the capture failure below");
@@ -215,8 +230,8 @@ Finding judge_frames(const FrameFacts& f) {
   if (!f.not_asked.empty()) {
     return problem("frames", "none asked for: " + f.not_asked, "mend the problems above first");
   }
-  std::string detail = std::to_string(f.whole) + " of " + std::to_string(f.whole + f.failed) +
-                       " whole";
+  std::string detail =
+      std::to_string(f.whole) + " of " + std::to_string(f.whole + f.failed) + " whole";
   if (f.whole > 0 && f.seconds > 0) {
     detail += ", " + std::to_string(f.width) + "x" + std::to_string(f.height) + ", " +
               fixed(f.whole / f.seconds, 1) + " frames/s to this client, latency median " +
@@ -249,8 +264,8 @@ Finding judge_settings(const CaptureFacts& c) {
     return "\"" + without_control_characters(decode_utf8_lossy(bytes)) + "\"";
   };
   const CaptureTarget target = parse_capture_target(c.target_file);
-  std::string detail = "pictures fit in " + std::to_string(target.width) + "x" +
-                       std::to_string(target.height);
+  std::string detail =
+      "pictures fit in " + std::to_string(target.width) + "x" + std::to_string(target.height);
   std::string ignored;
   if (c.target_file && !capture_target_setting(*c.target_file)) {
     ignored = "capture.target holds " + quoted(*c.target_file);
@@ -292,8 +307,8 @@ void json_string(std::string& out, std::string_view text) {
 }
 
 const Finding* first_problem(const std::vector<Finding>& findings) {
-  const auto it = std::find_if(findings.begin(), findings.end(),
-                               [](const Finding& f) { return !f.ok; });
+  const auto it =
+      std::find_if(findings.begin(), findings.end(), [](const Finding& f) { return !f.ok; });
   return it == findings.end() ? nullptr : &*it;
 }
 
@@ -326,10 +341,14 @@ std::optional<StatusFields> parse_status(std::string_view document) {
 
 std::vector<Finding> judge(const Observations& seen) {
   const bool frames_flow = seen.frames.whole > 0 || (seen.status.last && seen.status.last->frames);
-  return {judge_service(seen),        judge_pipe(seen),
-          judge_folder(seen.folder),  judge_token(seen.token),
-          judge_status(seen.status),  judge_frames(seen.frames),
-          judge_failure(seen.capture, frames_flow), judge_settings(seen.capture)};
+  return {judge_service(seen),
+          judge_pipe(seen),
+          judge_folder(seen.folder),
+          judge_token(seen.token),
+          judge_status(seen.status),
+          judge_frames(seen.frames),
+          judge_failure(seen.capture, frames_flow),
+          judge_settings(seen.capture)};
 }
 
 bool healthy(const std::vector<Finding>& findings) { return first_problem(findings) == nullptr; }

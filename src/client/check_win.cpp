@@ -42,10 +42,10 @@ std::string account_name(const std::string& sid_text) {
 
 // The object at `path`, opened to read its attributes and security without following a link.
 UniqueFile open_to_look(const std::string& path) {
-  return UniqueFile(CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return UniqueFile(
+      CreateFileW(to_wide(path).c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 FolderFacts look_at_folder() {
@@ -90,7 +90,8 @@ TokenFileFacts look_at_token(bool given, std::optional<std::string>& token) {
     t.well_formed = accepted.has_value();
     if (!token) token = accepted;
   }
-  if (const UniqueFile file = open_to_look(path)) t.others_may_change = others_may_change(file.get());
+  if (const UniqueFile file = open_to_look(path))
+    t.others_may_change = others_may_change(file.get());
   return t;
 }
 
@@ -142,10 +143,14 @@ void watch_status(StatusFacts& s, const std::atomic<bool>& done) {
 std::string frame_failure(const client::Exchange& e, const client::Response& r) {
   if (e.failure != client::Failure::kNone) return e.error;
   switch (r.kind) {
-    case client::Kind::kFrame: return {};
-    case client::Kind::kUnauthorized: return "unauthorized: the helper refused the token";
-    case client::Kind::kNoFrame: return "no frame: the helper has no picture yet";
-    default: return "bad response (" + r.problem + ")";
+    case client::Kind::kFrame:
+      return {};
+    case client::Kind::kUnauthorized:
+      return "unauthorized: the helper refused the token";
+    case client::Kind::kNoFrame:
+      return "no frame: the helper has no picture yet";
+    default:
+      return "bad response (" + r.problem + ")";
   }
 }
 
@@ -173,8 +178,8 @@ ServiceFacts query_service() {
   const UniqueService service(OpenServiceW(manager.get(), to_wide(kServiceName).c_str(),
                                            SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG));
   if (!service) {
-    f.presence = GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? Seen::kMissing
-                                                                : Seen::kNotVisible;
+    f.presence =
+        GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? Seen::kMissing : Seen::kNotVisible;
     return f;
   }
   f.presence = Seen::kPresent;
@@ -218,12 +223,15 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   // Without a token the pipe is still looked at: a request that authorizes nothing is refused.
   client::Exchange e = client::exchange(client::status_request(token.value_or("")), kRequestMs);
   note_server(seen.pipe, e, calls);
-  if (!seen.pipe.exists) frames.not_asked = "no helper serves the pipe";
-  else if (!seen.pipe.trusted) frames.not_asked = "the pipe's owner is not trusted";
-  else if (!token) frames.not_asked = "no token to present";
+  if (!seen.pipe.exists)
+    frames.not_asked = "no helper serves the pipe";
+  else if (!seen.pipe.trusted)
+    frames.not_asked = "the pipe's owner is not trusted";
+  else if (!token)
+    frames.not_asked = "no token to present";
   for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
-    const auto left = static_cast<unsigned>(
-        std::chrono::ceil<std::chrono::seconds>(end - now).count());
+    const auto left =
+        static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(end - now).count());
     if (options.progress != nullptr && left < reported) options.progress(reported = left);
     if (!frames.not_asked.empty()) {
       std::this_thread::sleep_for(kStatusEvery);

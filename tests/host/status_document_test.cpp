@@ -42,7 +42,8 @@ TEST(StatusDocument, DesktopNamesAndTheSecureFlag) {
       {"a\\b", "a\\b", "true"},          {"Defaults", "Defaults", "true"},
       {"Defaulx", "Defaulx", "true"},    {"\"Default\"", "Default", "true"},  // the name as given
       // Control characters go, C1 ones too; the characters around them stay.
-      {"a\n\r\tb\x7F", "ab", "true"},     {"a\xC2\x85\xC2\x9F\xC2\xA0" "b", "a\xC2\xA0" "b", "true"},
+      {"a\n\r\tb\x7F", "ab", "true"},
+      {"a\xC2\x85\xC2\x9F\xC2\xA0" "b", "a\xC2\xA0" "b", "true"},
   };
   for (const auto& c : cases) {
     const std::string doc = format_worker_status(c.name, false, 1, 2);

@@ -363,7 +363,8 @@ TEST(EmptyScreenServer, NoFrameWhenTheOnDemandGrabFailsAndTheTokenIsMadeAtStart)
     ASSERT_TRUE(testing::plant_hard_link(planted[i], victims[i]));
   }
   // A desktop whose name holds a line break, enumerated last: its failure is the pass's last.
-  const UniqueDesktop evil(CreateDesktopW(L"Evil\nDesk", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
+  const UniqueDesktop evil(
+      CreateDesktopW(L"Evil\nDesk", nullptr, nullptr, 0, GENERIC_ALL, nullptr));
   const testing::RunningChild helper(helper_command(L"x --console y"));
   ASSERT_TRUE(helper.running());
   const std::string status = ask("no token\n");  // answered once start-up is done
@@ -420,7 +421,9 @@ class StandIn {
       }
       ASSERT_TRUE(pipe);
       // A client that came and went before the call (as one that refuses the owner does) is done.
-      if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) continue;
+      if (!ConnectNamedPipe(pipe.get(), nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) {
+        continue;
+      }
       char request[512];
       DWORD n = 0;
       if (ReadFile(pipe.get(), request, sizeof request, &n, nullptr)) received_.append(request, n);

@@ -229,8 +229,8 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   EXPECT_NE(during.out.find("ok       service  TolmCaptureHelper: running, starts automatically, "
                             "process " + std::to_string(first_pid) + "\r\n"),
             std::string::npos) << during.out;
-  EXPECT_NE(during.out.find("process " + std::to_string(first_worker) + ", " + from_wide(installed)),
-            std::string::npos) << during.out;
+  const std::string worker = "process " + std::to_string(first_worker) + ", ";
+  EXPECT_NE(during.out.find(worker + from_wide(installed)), std::string::npos) << during.out;
   EXPECT_NE(during.out.find("service note \"worker session=1\" seen "), std::string::npos)
       << during.out;
 

@@ -52,8 +52,9 @@ TEST_F(TokenFile, AMissingOrInvalidFileIsReplacedAndRestrictedAValidOneIsLeftAlo
   EXPECT_EQ(icacls_log(), kIcaclsRun);
   // The folder and the file are made with their permissions, never with inherited ones.
   EXPECT_EQ(testing::asked_security,
-            (std::vector<std::wstring>{L"C:\\ProgramData\\Tolm " + std::wstring(kDataFolderSecurity),
-                                       to_wide(kTokenPath) + L" " + kTokenFileSecurity}));
+            (std::vector<std::wstring>{
+                L"C:\\ProgramData\\Tolm " + std::wstring(kDataFolderSecurity),
+                to_wide(kTokenPath) + L" " + kTokenFileSecurity}));
 
   ASSERT_TRUE(write_whole_file(kTokenPath, kDigits.substr(0, 63)));
   const std::string made = load_or_create_token();
