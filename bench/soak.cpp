@@ -47,10 +47,11 @@ constexpr DWORD kSampleMs = 10000;
 constexpr double kShutOutBoundMs = 8000;
 
 // Growth after the warm-up (the first two minutes, or the first half of a shorter run): a series
-// grows when its fitted line rises faster than the first bound per hour AND by more than the second
-// over the measured span. The rate catches a slow leak in a long run; the rise keeps the noise of a
-// short one (a frame more or less in flight is 8 MB, a file open at the moment of sampling is a
-// descriptor) from counting.
+// grows when its fitted line rises faster than the first bound per hour, even after three standard
+// errors of its slope are taken off, AND by more than the second over the measured span. The rate
+// catches a slow leak in a long run; the standard error and the rise keep noise from counting (a
+// frame more or less in flight is 8 MB, a file open at the moment of sampling is a descriptor),
+// which in a short run is all a slope shows.
 struct Tolerance {
   const char* name;
   double per_hour;
@@ -252,20 +253,30 @@ Sample sample(HANDLE helper, unsigned long linux_pid, double start_ms) {
 }
 
 // Least squares over the samples after the warm-up: slope per hour, and the rise over the span.
-std::pair<double, double> fit(const std::vector<Sample>& samples, int series, double warm_up) {
+struct Fit {
+  double per_hour = 0;
+  double error = 0;  // the slope's standard error, per hour
+  double rise = 0;   // over the measured span
+};
+
+Fit fit(const std::vector<Sample>& samples, int series, double warm_up) {
   std::vector<std::pair<double, double>> points;
   for (const Sample& s : samples) {
     if (s.minutes >= warm_up) points.emplace_back(s.minutes / 60, s.values[series]);
   }
-  if (points.size() < 2) return {0, 0};
+  if (points.size() < 3) return {0, INFINITY, 0};
   double mx = 0, my = 0;
   for (const auto& [x, y] : points) mx += x, my += y;
   mx /= static_cast<double>(points.size());
   my /= static_cast<double>(points.size());
   double sxy = 0, sxx = 0;
   for (const auto& [x, y] : points) sxy += (x - mx) * (y - my), sxx += (x - mx) * (x - mx);
-  const double slope = sxx > 0 ? sxy / sxx : 0;
-  return {slope, slope * (points.back().first - points.front().first)};
+  if (sxx <= 0) return {0, INFINITY, 0};
+  const double slope = sxy / sxx;
+  double residuals = 0;
+  for (const auto& [x, y] : points) residuals += std::pow(y - my - slope * (x - mx), 2);
+  const double error = std::sqrt(residuals / static_cast<double>(points.size() - 2) / sxx);
+  return {slope, error, slope * (points.back().first - points.front().first)};
 }
 
 void write_picture(const std::vector<Sample>& samples, const std::string& path) {
@@ -355,12 +366,13 @@ int main(int argc, char** argv) {
   if (linux_pid == 0 && verdict.empty()) verdict = "the helper's Linux process was not found";
   const double warm_up = std::min(2.0, minutes / 2);
   for (int series = 0; series < 4; ++series) {
-    const auto [per_hour, rise] = fit(samples, series, warm_up);
+    const Fit f = fit(samples, series, warm_up);
     const Tolerance& t = kTolerances[series];
-    std::printf("%s: %+.2f per hour, %+.2f over the measured span (growth: above %.0f per hour "
-                "and %.0f)\n", t.name, per_hour, rise, t.per_hour, t.rise);
-    if (verdict.empty() && per_hour > t.per_hour && rise > t.rise) {
-      verdict = std::string(t.name) + " grew by " + std::to_string(rise);
+    std::printf("%s: %+.2f per hour (standard error %.2f), %+.2f over the measured span (growth: "
+                "above %.0f per hour less 3 errors, and %.0f)\n",
+                t.name, f.per_hour, f.error, f.rise, t.per_hour, t.rise);
+    if (verdict.empty() && f.per_hour - 3 * f.error > t.per_hour && f.rise > t.rise) {
+      verdict = std::string(t.name) + " grew by " + std::to_string(f.rise);
     }
   }
   const char* names[] = {"frame client 1", "frame client 2", "status client"};
