@@ -52,7 +52,8 @@ inline std::optional<std::string> wait_for_token(HANDLE helper) {
 // after `stop` is set.
 inline void serve_bare(const char* name, const std::string& response,
                        const std::atomic<bool>& stop) {
-  const tolm::PipeSettings settings = tolm::capture_pipe_settings(tolm::own_account_sid());
+  const tolm::PipeSettings settings =
+      tolm::capture_pipe_settings(tolm::pipe_owner_sid(), tolm::own_account_sid());
   while (!stop.load()) {
     tolm::UniqueFile owned = tolm::create_pipe_instance(name, settings);
     if (!owned) return;

@@ -29,13 +29,25 @@ inline constexpr std::uint32_t kFileIoMs = 1000;
 struct FileRead {
   std::optional<std::string> bytes;
   bool missing = false;
+  bool refused = false;  // there, but not taken by Holder::kOwn: counted as missing
 };
+
+// Whose files a read takes. `kOwn`: only a plain file (no reparse point, one name) owned by
+// SYSTEM, Administrators or this process's account; any other counts as missing. A file a user
+// planted before the folder was protected, or a link to one they may write, steers nothing.
+enum class Holder { kAnyone, kOwn };
 
 // The bytes of the file; none when it is missing, unreadable or longer than `max_bytes` (control
 // files are a few bytes; the bound keeps a runaway file from being read 60 times a second).
-[[nodiscard]] FileRead read_file(std::string_view path, std::size_t max_bytes = 1 << 20);
+[[nodiscard]] FileRead read_file(std::string_view path, std::size_t max_bytes = 1 << 20,
+                                 Holder holder = Holder::kAnyone);
 [[nodiscard]] std::optional<std::string> read_whole_file(std::string_view path,
                                                          std::size_t max_bytes = 1 << 20);
+
+// True when the file behind `file` (opened with READ_CONTROL, without following a link) is a plain
+// file of this process's trust: no reparse point, one name, owned by SYSTEM, Administrators or
+// this process's account.
+[[nodiscard]] bool is_own_plain_file(HANDLE file);
 
 // Replaces the file's content with `bytes`, and only ever in a file of its own at that name: a
 // reparse point, a file with a second hard link, or a file owned by anyone but SYSTEM,
@@ -47,8 +59,16 @@ struct FileRead {
 // length, which ends as a truncate-then-write would, costs far less than emptying the file first,
 // and never shows a reader an empty file when the content is unchanged. Read, write and delete
 // sharing, no temporary file, no flush. Returns false on any failure; callers may ignore it.
+struct WriteOptions {
+  const wchar_t* security = nullptr;  // SDDL
+  // An own file already at the name is left as it is: false, with ERROR_FILE_EXISTS. Two
+  // processes that both make a file then end with the first one's.
+  bool only_if_absent = false;
+  // What the file holds once written, read back through the handle that was judged and written.
+  std::string* read_back = nullptr;
+};
 bool write_whole_file(std::string_view path, std::string_view bytes,
-                      const wchar_t* security = nullptr);
+                      const WriteOptions& options = {});
 
 // Writes all of `bytes` to `handle` in calls of at most `piece` bytes. False at the first failed
 // or empty write.
@@ -65,9 +85,10 @@ bool create_directories(std::string_view path);
 // A folder that a privileged process writes into, used only while it is a plain folder owned by
 // SYSTEM, Administrators or this process's account that nobody else may change. Anything else found
 // at the path (a link, a folder of another account, a file) is renamed
-// "<name>.untrusted-<ms since 1970>" (a link is renamed, not its target) and the folder is made
-// afresh with `security` (SDDL); a trusted folder that others may change gets `security` through
-// its handle, keeping what it holds.
+// "<name>.untrusted-<ms since 1970>-<random>" (a link is renamed, not its target) and the folder is
+// made afresh with `security` (SDDL); a trusted folder that others may change gets `security`
+// through its handle, keeping what it holds: every file in it is judged on its own when read
+// (Holder::kOwn) and replaced when written.
 class TrustedFolder {
  public:
   TrustedFolder(std::string path, const wchar_t* security);
@@ -106,12 +127,12 @@ class TrustedFolder {
 // goes through it.
 [[nodiscard]] TrustedFolder& data_directory();
 
-// A file of the data directory, read only when the folder can be trusted; a missing folder is a
-// missing file.
+// A file of the data directory, read only when the folder can be trusted and the file is the
+// helper's own (Holder::kOwn); a missing folder is a missing file.
 [[nodiscard]] FileRead read_data_file(std::string_view name);
 
 // Writes a file of the data directory, creating the folder when `create_folder` asks for it.
 bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder,
-                     const wchar_t* security = nullptr);
+                     const WriteOptions& options = {});
 
 }  // namespace tolm

@@ -38,10 +38,22 @@ bool rename_by_handle(HANDLE handle, const std::wstring& to) {
   return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes));
 }
 
-// `path`, `suffix` and the milliseconds since 1970: a name beside `path` for what is moved out of
-// its way.
-std::wstring name_aside(const std::string& path, std::string_view suffix) {
-  return to_wide(path + std::string(suffix) + std::to_string(now_unix_ms()));
+// Moves the object behind `handle` (opened with DELETE) to a name beside `path`: `suffix`, the
+// milliseconds since 1970 and random digits, so that nobody can take the name first; a name that
+// is taken after all is followed by another.
+bool move_aside(HANDLE handle, const std::string& path, std::string_view suffix) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::uint8_t random[8] = {};
+    (void)system_random(random);
+    std::string name = path + std::string(suffix) + std::to_string(now_unix_ms()) + "-";
+    for (const std::uint8_t b : random) {
+      name += "0123456789abcdef"[b >> 4];
+      name += "0123456789abcdef"[b & 0xF];
+    }
+    if (rename_by_handle(handle, to_wide(name))) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
 }
 
 // Frees the name `path` of the object behind `opened` (itself, never a link's target): moves it
@@ -50,16 +62,24 @@ std::wstring name_aside(const std::string& path, std::string_view suffix) {
 bool remove_name(HANDLE opened, const std::string& path) {
   const UniqueFile deleter(ReOpenFile(opened, DELETE, kShareAll, FILE_FLAG_OPEN_REPARSE_POINT));
   if (!deleter) return false;
-  (void)rename_by_handle(deleter.get(), name_aside(path, ".removed-"));  // else deleted in place
+  (void)move_aside(deleter.get(), path, ".removed-");  // else deleted in place
   FILE_DISPOSITION_INFO disposition{TRUE};
   return SetFileInformationByHandle(deleter.get(), FileDispositionInfo, &disposition,
                                     sizeof disposition);
 }
 
-// A file the helper may write into: no reparse point, no second name, and an owner it trusts.
-bool is_own_plain_file(HANDLE file, const BY_HANDLE_FILE_INFORMATION& info) {
-  return !is_link(info.dwFileAttributes) && info.nNumberOfLinks <= 1 &&
-         is_trusted_owner(owner_sid(file, SE_FILE_OBJECT), own_account_sid());
+// The rest of the file from where `file` stands; none past `max_bytes` or on a failed read.
+FileRead read_to_end(HANDLE file, std::size_t max_bytes) {
+  std::string bytes;
+  char chunk[4096];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, chunk, sizeof chunk, &got, nullptr)) return {};
+    if (bytes.size() + got > max_bytes) return {};
+    bytes.append(chunk, got);
+    // A disk file reads short only at its end: one call fewer for the small files read each pass.
+    if (got < sizeof chunk) return {std::move(bytes)};
+  }
 }
 
 bool is_directory(const std::wstring& path) {
@@ -69,6 +89,13 @@ bool is_directory(const std::wstring& path) {
 
 }  // namespace
 
+bool is_own_plain_file(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(file, &info) && !is_link(info.dwFileAttributes) &&
+         info.nNumberOfLinks <= 1 &&
+         is_trusted_owner(owner_sid(file, SE_FILE_OBJECT), own_account_sid());
+}
+
 std::string data_file(std::string_view name) {
   std::string path(kDataDirectory);
   path += '\\';
@@ -76,59 +103,68 @@ std::string data_file(std::string_view name) {
   return path;
 }
 
-FileRead read_file(std::string_view path, std::size_t max_bytes) {
+FileRead read_file(std::string_view path, std::size_t max_bytes, Holder holder) {
   const IoDeadline deadline(kFileIoMs);
-  const UniqueFile file(CreateFileW(to_wide(path).c_str(), GENERIC_READ, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  const bool own = holder == Holder::kOwn;
+  const DWORD access = GENERIC_READ | (own ? READ_CONTROL : 0);
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (own ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  const UniqueFile file(
+      CreateFileW(to_wide(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
   if (!file) {
     const DWORD error = GetLastError();
     return {std::nullopt, error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND};
   }
-  std::string bytes;
-  char chunk[4096];
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) return {};
-    if (bytes.size() + got > max_bytes) return {};
-    bytes.append(chunk, got);
-    // A disk file reads short only at its end: one call fewer for the small files read each pass.
-    if (got < sizeof chunk) return {std::move(bytes)};
-  }
+  if (own && !is_own_plain_file(file.get())) return {std::nullopt, true, true};
+  return read_to_end(file.get(), max_bytes);
 }
 
 std::optional<std::string> read_whole_file(std::string_view path, std::size_t max_bytes) {
   return read_file(path, max_bytes).bytes;
 }
 
-bool write_whole_file(std::string_view path, std::string_view bytes, const wchar_t* security) {
+bool write_whole_file(std::string_view path, std::string_view bytes,
+                      const WriteOptions& options) {
   const IoDeadline deadline(kFileIoMs);
   const std::string name(path);
   const std::wstring wide = to_wide(path);
+  const wchar_t* const security = options.security;
   const UniqueLocal descriptor =
       security != nullptr ? security_descriptor(security) : UniqueLocal();
   if (security != nullptr && !descriptor) return false;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+  const DWORD access = GENERIC_WRITE | READ_CONTROL | (security != nullptr ? WRITE_DAC : 0) |
+                       (options.read_back != nullptr ? GENERIC_READ : 0);
   const auto open = [&](DWORD disposition) {
     return UniqueFile(security_calls().create_file(
-        wide.c_str(), GENERIC_WRITE | READ_CONTROL | (security != nullptr ? WRITE_DAC : 0),
-        kShareAll, descriptor ? &attributes : nullptr, disposition,
+        wide.c_str(), access, kShareAll, descriptor ? &attributes : nullptr, disposition,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   };
   // Opened without truncating and without following a link, so that what is there can be looked
   // at before anything is changed.
   UniqueFile file = open(OPEN_ALWAYS);
   const bool found = GetLastError() == ERROR_ALREADY_EXISTS;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
-  if (found && !is_own_plain_file(file.get(), info)) {
+  if (!file) return false;
+  if (found && !is_own_plain_file(file.get())) {
     if (!remove_name(file.get(), name)) return false;
     file.reset();
     file = open(CREATE_NEW);
     if (!file) return false;
+  } else if (found && options.only_if_absent) {
+    SetLastError(ERROR_FILE_EXISTS);
+    return false;
   } else if (found && security != nullptr && !set_access_list(file.get(), descriptor.get())) {
     return false;
   }
-  return write_in_pieces(file.get(), bytes, kFilePieceBytes) && SetEndOfFile(file.get());
+  if (!write_in_pieces(file.get(), bytes, kFilePieceBytes) || !SetEndOfFile(file.get())) {
+    return false;
+  }
+  if (options.read_back == nullptr) return true;
+  FileRead read;
+  if (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == 0) {
+    read = read_to_end(file.get(), std::size_t{1} << 20);
+  }
+  *options.read_back = read.bytes.value_or("");
+  return read.bytes.has_value();
 }
 
 bool write_in_pieces(HANDLE handle, std::string_view bytes, std::size_t piece) {
@@ -236,7 +272,7 @@ TrustedFolder::Look TrustedFolder::look() {
 
   // Renamed through the handle that was judged, so that what moves is what was looked at.
   const UniqueFile mover(ReOpenFile(folder.get(), DELETE | SYNCHRONIZE, kShareAll, kFolderFlags));
-  return mover && rename_by_handle(mover.get(), name_aside(path_, kMovedAsideSuffix))
+  return mover && move_aside(mover.get(), path_, kMovedAsideSuffix)
              ? Look::kMovedAside
              : Look::kUnusable;
 }
@@ -267,7 +303,7 @@ TrustedFolder& data_directory() {
 FileRead read_data_file(std::string_view name) {
   switch (data_directory().check(false)) {
     case TrustedFolder::State::kReady:
-      return read_file(data_file(name));
+      return read_file(data_file(name), std::size_t{1} << 20, Holder::kOwn);
     case TrustedFolder::State::kMissing:
       return {std::nullopt, true};
     case TrustedFolder::State::kUnusable:
@@ -277,9 +313,8 @@ FileRead read_data_file(std::string_view name) {
 }
 
 bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder,
-                     const wchar_t* security) {
-  return data_directory().ready(create_folder) &&
-         write_whole_file(data_file(name), bytes, security);
+                     const WriteOptions& options) {
+  return data_directory().ready(create_folder) && write_whole_file(data_file(name), bytes, options);
 }
 
 }  // namespace tolm

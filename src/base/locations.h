@@ -32,4 +32,8 @@ inline constexpr std::string_view kMovedAsideSuffix = ".untrusted-";
 
 inline constexpr char kServiceName[] = "TolmCaptureHelper";
 
+// The worker status's note while another account holds the pipe's name, which it then does not
+// serve.
+inline constexpr std::string_view kPipeNameHeldNote = "pipe name held by another owner";
+
 }  // namespace tolm

@@ -1,5 +1,6 @@
 #include "base/security_win.h"
 
+#include <bcrypt.h>
 #include <sddl.h>
 
 #include <vector>
@@ -53,30 +54,69 @@ std::string owner_sid(HANDLE handle, SE_OBJECT_TYPE type) {
   return sid_text(owner);  // `owner` points into `descriptor`
 }
 
-bool others_may_change(HANDLE handle) {
+std::optional<std::vector<AccessEntry>> access_entries(HANDLE handle) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (security_calls().get_security_info(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                          nullptr, nullptr, &dacl, nullptr,
                                          &descriptor) != ERROR_SUCCESS) {
-    return true;
+    return std::nullopt;
   }
   const UniqueLocal owned(descriptor);
-  if (dacl == nullptr) return true;  // no access list: everyone may do anything
-  std::vector<std::string> sids(dacl->AceCount);
+  // Entries keep their SIDs as text; a stranger's entry has an empty one.
+  static const AccessEntry kStranger{true, false, 0xFFFFFFFF, {}};
+  if (dacl == nullptr) return std::vector<AccessEntry>{kStranger};
   std::vector<AccessEntry> entries;
   for (WORD i = 0; i < dacl->AceCount; ++i) {
     void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) return true;
+    if (!GetAce(dacl, i, &ace)) return std::nullopt;
     const auto* header = static_cast<const ACE_HEADER*>(ace);
-    // Allowed and denied entries share their layout up to the SID; other kinds grant nothing here.
-    const bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
-    if (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
-    const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
-    sids[i] = sid_text(const_cast<DWORD*>(&entry->SidStart));
-    entries.push_back({allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, entry->Mask, sids[i]});
+    switch (header->AceType) {
+      case ACCESS_ALLOWED_ACE_TYPE:
+      case ACCESS_DENIED_ACE_TYPE: {  // the same layout up to the SID
+        const auto* entry = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
+        entries.push_back({header->AceType == ACCESS_ALLOWED_ACE_TYPE,
+                           (header->AceFlags & INHERIT_ONLY_ACE) != 0, entry->Mask,
+                           sid_text(const_cast<DWORD*>(&entry->SidStart))});
+        break;
+      }
+      case ACCESS_DENIED_OBJECT_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_ACE_TYPE:
+      case ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE:
+        break;  // a denial only takes away
+      default:  // conditional, object or unknown grants: who knows to whom
+        entries.push_back(kStranger);
+        break;
+    }
   }
-  return others_may_change(entries, own_account_sid());
+  return entries;
+}
+
+bool others_may_change(HANDLE handle) {
+  const std::optional<std::vector<AccessEntry>> entries = access_entries(handle);
+  return !entries || others_may_change(*entries, own_account_sid());
+}
+
+bool is_elevated() {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+  const UniqueHandle token(raw);
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  return security_calls().get_token_information(token.get(), TokenElevation, &elevation,
+                                                sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
+}
+
+std::string pipe_owner_sid() {
+  const std::string& own = own_account_sid();
+  if (own == kSystemSid || !is_elevated()) return own;
+  return std::string(kAdministratorsSid);
+}
+
+bool system_random(std::span<std::uint8_t> out) {
+  return BCryptGenRandom(nullptr, out.data(), static_cast<ULONG>(out.size()),
+                         BCRYPT_USE_SYSTEM_PREFERRED_RNG) == 0;
 }
 
 UniqueLocal security_descriptor(const wchar_t* sddl) {

@@ -6,21 +6,27 @@
 
 #include <aclapi.h>
 
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "base/handles.h"
+#include "base/trust.h"
 
 namespace tolm {
 
-// The data folder: SYSTEM, Administrators and its owner full control, Users read and list, nothing
-// inherited from C:\ProgramData (which lets Users add files and folders); files made in it inherit
-// that. The owner is the helper's account, which is SYSTEM or an administrator but for a console
-// helper started by a plain user, who must still write its own files.
+// The data folder and everything made in it: SYSTEM, Administrators and its owner full control,
+// nobody else anything, nothing inherited from C:\ProgramData (which lets Users add files and
+// folders). Whatever a user may open, they may hold open with no sharing and so shut the helper
+// and its clients out; whoever the pipe admits is one of these three. The owner is the helper's
+// account, which is SYSTEM or an administrator but for a console helper started by a plain user,
+// who must still write its own files.
 inline constexpr wchar_t kDataFolderSecurity[] =
-    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)(A;OICI;0x1200a9;;;BU)";
-// capture.auth: SYSTEM, Administrators and its owner full control, Users read, nothing inherited.
-inline constexpr wchar_t kTokenFileSecurity[] =
-    L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)(A;;FR;;;BU)";
+    L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;OW)";
+// capture.auth: the same three, nothing inherited.
+inline constexpr wchar_t kTokenFileSecurity[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;OW)";
 
 // The calls through which security is read, set and given to new files and folders. Wine keeps no
 // owners and no permissions, so tests stand in for these to see what the helper would judge and
@@ -30,6 +36,7 @@ struct SecurityCalls {
   decltype(&::SetKernelObjectSecurity) set_kernel_object_security = &::SetKernelObjectSecurity;
   decltype(&::CreateDirectoryW) create_directory = &::CreateDirectoryW;
   decltype(&::CreateFileW) create_file = &::CreateFileW;
+  decltype(&::GetTokenInformation) get_token_information = &::GetTokenInformation;
 };
 [[nodiscard]] SecurityCalls& security_calls();
 
@@ -37,11 +44,28 @@ struct SecurityCalls {
 // Read once: a process's user never changes.
 [[nodiscard]] const std::string& own_account_sid();
 
+// Whether this process runs elevated (a full administrator's token, or SYSTEM's). Under Wine every
+// process does.
+[[nodiscard]] bool is_elevated();
+
+// The owner the helper gives its pipe: SYSTEM for SYSTEM, Administrators for an elevated process
+// (so that an elevated client, which trusts only those two, accepts it), else the process's user.
+[[nodiscard]] std::string pipe_owner_sid();
+
+// Fills `out` from the system's preferred random generator; false when that fails.
+bool system_random(std::span<std::uint8_t> out);
+
 // The string SID of the owner of the object behind `handle` (which needs READ_CONTROL); empty when
 // the object has no owner or the call fails.
 [[nodiscard]] std::string owner_sid(HANDLE handle, SE_OBJECT_TYPE type);
 
-// True when the folder behind `handle` (opened with READ_CONTROL) lets someone other than SYSTEM,
+// The access list of the object behind `handle` (opened with READ_CONTROL) as the judgements of
+// trust.h take it; nothing when it cannot be read. No list at all (everyone may do anything) and an
+// entry of a kind that is not understood both come back as an entry that gives a stranger
+// everything, so that the judgements fail closed.
+[[nodiscard]] std::optional<std::vector<AccessEntry>> access_entries(HANDLE handle);
+
+// True when the object behind `handle` (opened with READ_CONTROL) lets someone other than SYSTEM,
 // Administrators or this process's account change it; also when its access list cannot be read.
 [[nodiscard]] bool others_may_change(HANDLE handle);
 

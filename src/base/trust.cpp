@@ -26,14 +26,33 @@ FolderVerdict judge_data_directory(const FolderFacts& facts, std::string_view ow
                                                     : FolderVerdict::kMoveAside;
 }
 
-bool others_may_change(std::span<const AccessEntry> entries, std::string_view own_sid) noexcept {
+bool is_trusted_server(std::string_view owner_sid, std::string_view own_sid,
+                       bool elevated) noexcept {
+  return elevated ? owner_sid == kSystemSid || owner_sid == kAdministratorsSid
+                  : is_trusted_owner(owner_sid, own_sid);
+}
+
+namespace {
+
+bool grants_others(std::span<const AccessEntry> entries, std::string_view own_sid,
+                   std::uint32_t rights) noexcept {
   for (const AccessEntry& e : entries) {
-    if (e.allows && !e.inherit_only && (e.mask & kFolderChangeRights) != 0 &&
-        e.sid != kOwnerRightsSid && !is_trusted_owner(e.sid, own_sid)) {
+    if (e.allows && !e.inherit_only && (e.mask & rights) != 0 && e.sid != kOwnerRightsSid &&
+        !is_trusted_owner(e.sid, own_sid)) {
       return true;
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool others_may_change(std::span<const AccessEntry> entries, std::string_view own_sid) noexcept {
+  return grants_others(entries, own_sid, kFolderChangeRights);
+}
+
+bool others_may_open(std::span<const AccessEntry> entries, std::string_view own_sid) noexcept {
+  return grants_others(entries, own_sid, 0xFFFFFFFF);
 }
 
 }  // namespace tolm

@@ -111,9 +111,14 @@ class CaptureState {
 
   [[nodiscard]] std::uint32_t read_sequence() const noexcept { return frame_seq_.load(); }
 
+  // Set while the pipe's name belongs to another owner, so that the status says why nobody is
+  // served.
+  void set_pipe_name_held(bool held) noexcept { pipe_name_held_.store(held); }
+
   // One lock after the other, never both: the values may come from slightly different moments.
   [[nodiscard]] StatusSnapshot status_snapshot() const EXCLUDES(frame_mutex_, name_mutex_) {
-    return {copy_desktop_name(), has_frame(), read_sequence()};
+    return {copy_desktop_name(), has_frame(), read_sequence(),
+            pipe_name_held_.load() ? std::string(kPipeNameHeldNote) : std::string()};
   }
   void mark_stopped() noexcept { stopped_.store(true); }
   [[nodiscard]] bool is_stopped() const noexcept { return stopped_.load(); }
@@ -130,6 +135,7 @@ class CaptureState {
 
   std::atomic<std::uint32_t> frame_seq_{0};  // wraps from 4294967295 to 0
   std::atomic<bool> stopped_{false};
+  std::atomic<bool> pipe_name_held_{false};
 };
 
 }  // namespace tolm

@@ -12,7 +12,11 @@
 namespace tolm::check {
 namespace {
 
+// A worker document older than this, plus the longest gap seen between two of them, means nobody
+// writes them: the helper writes one every 15 passes, which is 2.5 s where a grab takes 160 ms.
 constexpr std::uint64_t kStaleStatusMs = 2000;
+// A document written later than it was read is not the helper's clock.
+constexpr std::uint64_t kFutureStatusMs = 1000;
 const std::string kService(kServiceName);
 
 std::string fixed(double value, int decimals) {
@@ -109,6 +113,10 @@ Finding judge_service(const Observations& seen) {
 Finding judge_pipe(const Observations& seen) {
   const PipeFacts& p = seen.pipe;
   const std::string name = kPipeName;
+  if (p.denied) {
+    return problem("pipe", name + ": this account may not open it",
+                   "only SYSTEM and Administrators may: run the check elevated");
+  }
   if (!p.exists) {
     const bool service_runs = seen.service.presence == Seen::kPresent && seen.service.state == 4;
     return problem("pipe", name + ": no helper serves it",
@@ -158,8 +166,7 @@ Finding judge_folder(const FolderFacts& f) {
                        "Administrators and its owner may change it" +
                        aside,
                    "restart the service, which protects it; or icacls " + name +
-                       " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F "
-                       "*S-1-5-32-545:(OI)(CI)RX");
+                       " /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F");
   }
   return ok("data", name + ": a plain folder of " + f.owner_sid +
                         ", changed only by SYSTEM, Administrators and its owner" + aside);
@@ -178,14 +185,19 @@ Finding judge_token(const TokenFileFacts& t) {
   }
   if (t.others_may_change) {
     return problem("token", name + ": writable by others than SYSTEM, Administrators and its owner",
-                   "anyone may lock clients out: reinstall, or run icacls " + name +
-                       " /inheritance:r /grant:r SYSTEM:F Administrators:F Users:R");
+                   "anyone may lock clients out: restart the service, which takes their access "
+                   "away");
+  }
+  if (t.others_may_open) {
+    return problem("token", name + ": others than SYSTEM, Administrators and its owner may open it",
+                   "anyone who may open it may hold it and lock clients out: restart the service, "
+                   "which takes their access away");
   }
   if (!t.well_formed) {
     return problem("token", name + ": holds no token",
                    "the helper replaces it at the next request; if it stays so, delete it");
   }
-  return ok("token", name + ": a token, written only by SYSTEM, Administrators and its owner");
+  return ok("token", name + ": a token, opened only by SYSTEM, Administrators and its owner");
 }
 
 Finding judge_status(const StatusFacts& s) {
@@ -194,8 +206,9 @@ Finding judge_status(const StatusFacts& s) {
     notes += "; service note \"" + note + "\" seen " + std::to_string(count) + " time" +
              (count == 1 ? "" : "s");
   }
+  for (const std::string& refused : s.refused) notes += "; not the helper's file: " + refused;
   if (s.location.empty()) {
-    return problem("status", "no status file can be read",
+    return problem("status", "no status file can be read" + notes,
                    "nothing has written one: start the service or the console helper");
   }
   if (!s.last) {
@@ -214,11 +227,22 @@ Finding judge_status(const StatusFacts& s) {
                               static_cast<double>(last.ts - first.ts);
     detail += ", " + fixed(per_second, 1) + " frames/s published";
   }
+  if (last.note) detail += ", note \"" + *last.note + "\"";
   detail += notes;
-  if (s.last_read_ms > last.ts + kStaleStatusMs) {
+  if (last.ts > s.last_read_ms + kFutureStatusMs) {
+    return problem("status", detail + "; written in the future",
+                   "the status was not written by the helper, or the clock was set back: restart "
+                   "the service or the console helper");
+  }
+  if (s.last_read_ms > last.ts + kStaleStatusMs + s.longest_gap_ms) {
     return problem("status", detail,
                    "nothing is writing the status: the helper has stopped or "
                    "hangs; restart the service or the console helper");
+  }
+  if (last.note && *last.note == kPipeNameHeldNote) {
+    return problem("status", detail,
+                   "another program created the pipe first, and the helper will not serve through "
+                   "it: end that program; the helper takes the name back once it is free");
   }
   if (!last.frames) {
     return problem("status", detail, "the helper has no picture: see the capture failure below");
@@ -339,9 +363,18 @@ std::optional<StatusFields> parse_status(std::string_view document) {
   return f;
 }
 
+void add_worker_document(StatusFacts& facts, const StatusFields& fields, std::uint64_t read_ms) {
+  if (facts.last && fields.ts > facts.last->ts) {
+    facts.longest_gap_ms = std::max(facts.longest_gap_ms, fields.ts - facts.last->ts);
+  }
+  if (!facts.first) facts.first = fields;
+  if (!facts.last || fields.ts >= facts.last->ts) facts.last = fields;
+  facts.last_read_ms = read_ms;
+}
+
 std::vector<Finding> judge(const Observations& seen) {
   const bool frames_flow = seen.frames.whole > 0 || (seen.status.last && seen.status.last->frames);
-  return {judge_service(seen),
+  std::vector<Finding> findings{judge_service(seen),
           judge_pipe(seen),
           judge_folder(seen.folder),
           judge_token(seen.token),
@@ -349,6 +382,13 @@ std::vector<Finding> judge(const Observations& seen) {
           judge_frames(seen.frames),
           judge_failure(seen.capture, frames_flow),
           judge_settings(seen.capture)};
+  // What files, names and other programs say reaches an administrator's console: no escape
+  // sequence, no line break of theirs.
+  for (Finding& f : findings) {
+    f.detail = without_control_characters(decode_utf8_lossy(f.detail));
+    f.advice = without_control_characters(decode_utf8_lossy(f.advice));
+  }
+  return findings;
 }
 
 bool healthy(const std::vector<Finding>& findings) { return first_problem(findings) == nullptr; }

@@ -30,6 +30,7 @@ struct PipeFacts {
   bool trusted = false;    // by the client's own rule
   std::uint32_t process_id = 0;
   std::optional<std::string> image;  // nothing: not visible to this account
+  bool denied = false;               // this account may not open it
 };
 
 struct FolderFacts {
@@ -46,7 +47,8 @@ struct TokenFileFacts {
   Seen presence = Seen::kMissing;
   bool well_formed = false;
   bool others_may_change = false;
-  bool given = false;  // --token: the file is not needed
+  bool others_may_open = false;  // and so hold it, shutting clients out
+  bool given = false;            // --token: the file is not needed
 };
 
 // The members of a status document that the check reports.
@@ -65,8 +67,12 @@ struct StatusFacts {
   std::string location;  // the first readable one; empty when none
   std::optional<StatusFields> first, last;  // the first and last worker documents seen
   std::uint64_t last_read_ms = 0;            // clock at the last read
+  std::uint64_t longest_gap_ms = 0;          // between two worker documents seen one after another
   std::map<std::string, int> notes;          // service notes, each document counted once
+  std::vector<std::string> refused;          // locations of files the helper did not make
 };
+// Takes a worker document read at `read_ms` into `facts`.
+void add_worker_document(StatusFacts& facts, const StatusFields& fields, std::uint64_t read_ms);
 
 struct FrameFacts {
   std::string not_asked;  // why no frame was asked for; empty when they were

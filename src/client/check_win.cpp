@@ -4,6 +4,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -52,6 +53,7 @@ FolderFacts look_at_folder() {
   FolderFacts f;
   const std::string path(kDataDirectory);
   const DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+  const DWORD attributes_error = GetLastError();
   WIN32_FIND_DATAW found{};
   const HANDLE search =
       FindFirstFileW(to_wide(path + std::string(kMovedAsideSuffix) + "*").c_str(), &found);
@@ -62,7 +64,7 @@ FolderFacts look_at_folder() {
     FindClose(search);
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    f.presence = GetLastError() == ERROR_ACCESS_DENIED ? Seen::kNotVisible : Seen::kMissing;
+    f.presence = attributes_error == ERROR_ACCESS_DENIED ? Seen::kNotVisible : Seen::kMissing;
     return f;
   }
   f.presence = Seen::kPresent;
@@ -90,8 +92,11 @@ TokenFileFacts look_at_token(bool given, std::optional<std::string>& token) {
     t.well_formed = accepted.has_value();
     if (!token) token = accepted;
   }
-  if (const UniqueFile file = open_to_look(path))
-    t.others_may_change = others_may_change(file.get());
+  if (const UniqueFile file = open_to_look(path)) {
+    const std::optional<std::vector<AccessEntry>> entries = access_entries(file.get());
+    t.others_may_change = !entries || others_may_change(*entries, own_account_sid());
+    t.others_may_open = !entries || others_may_open(*entries, own_account_sid());
+  }
   return t;
 }
 
@@ -116,23 +121,27 @@ CaptureFacts look_at_capture() {
   return c;
 }
 
-// Reads the first readable status location every 20 ms until `done`.
+// Reads the first readable status location every 20 ms until `done`. A file the helper did not
+// make (another owner, a link) is passed over, as the helper passes over it.
 void watch_status(StatusFacts& s, const std::atomic<bool>& done) {
   std::uint64_t last_note_ts = 0;
   for (; !done; std::this_thread::sleep_for(kStatusEvery)) {
     for (const std::string& path : status_file_paths()) {
-      const std::optional<std::string> bytes = read_whole_file(path);
-      if (!bytes) continue;
+      const FileRead read = read_file(path, std::size_t{1} << 20, Holder::kOwn);
+      if (read.refused &&
+          std::find(s.refused.begin(), s.refused.end(), path) == s.refused.end()) {
+        s.refused.push_back(path);
+      }
+      if (!read.bytes) continue;
       s.location = path;
       s.last_read_ms = now_unix_ms();
-      const std::optional<StatusFields> fields = parse_status(*bytes);
+      const std::optional<StatusFields> fields = parse_status(*read.bytes);
       if (!fields) break;
-      if (fields->note) {
-        if (fields->ts != last_note_ts) ++s.notes[*fields->note];
+      if (fields->backend == "service") {
+        if (fields->ts != last_note_ts) ++s.notes[fields->note.value_or("")];
         last_note_ts = fields->ts;
       } else {
-        if (!s.first) s.first = fields;
-        s.last = fields;
+        add_worker_document(s, *fields, s.last_read_ms);
       }
       break;
     }
@@ -155,6 +164,7 @@ std::string frame_failure(const client::Exchange& e, const client::Response& r) 
 }
 
 void note_server(PipeFacts& p, const client::Exchange& e, const CheckCalls& calls) {
+  p.denied = e.failure == client::Failure::kAccessDenied;
   p.exists = e.failure != client::Failure::kNoServer;
   if (!p.exists) return;
   p.trusted = e.failure != client::Failure::kUntrustedServer;
@@ -223,7 +233,9 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   // Without a token the pipe is still looked at: a request that authorizes nothing is refused.
   client::Exchange e = client::exchange(client::status_request(token.value_or("")), kRequestMs);
   note_server(seen.pipe, e, calls);
-  if (!seen.pipe.exists)
+  if (seen.pipe.denied)
+    frames.not_asked = "this account may not open the pipe";
+  else if (!seen.pipe.exists)
     frames.not_asked = "no helper serves the pipe";
   else if (!seen.pipe.trusted)
     frames.not_asked = "the pipe's owner is not trusted";
@@ -254,6 +266,18 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   frames.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   done = true;
   status_watcher.join();
+  // A status asked for now is written now: how fresh the helper keeps it is judged by what the
+  // file showed meanwhile, whatever its pace.
+  if (token && seen.pipe.trusted) {
+    e = client::exchange(client::status_request(*token), kRequestMs);
+    const client::Response r = client::read_response(e.bytes, false);
+    const std::optional<StatusFields> fields =
+        r.kind == client::Kind::kStatus ? parse_status(r.text) : std::nullopt;
+    if (fields && fields->backend != "service") {
+      if (seen.status.location.empty()) seen.status.location = "the pipe";
+      add_worker_document(seen.status, *fields, now_unix_ms());
+    }
+  }
   seen.capture = look_at_capture();
   return seen;
 }

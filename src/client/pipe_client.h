@@ -14,7 +14,16 @@ namespace tolm::client {
 
 // The server's reply, or why there is none. `error` is empty on success; the bytes are then
 // whatever arrived before the server closed its end, possibly nothing.
-enum class Failure { kNone, kNoServer, kBusy, kTimeout, kUntrustedServer, kTooLong, kIo };
+enum class Failure {
+  kNone,
+  kNoServer,
+  kBusy,
+  kTimeout,
+  kUntrustedServer,
+  kAccessDenied,  // this account may not open the pipe
+  kTooLong,
+  kIo
+};
 
 // The largest answer a server can give: a frame of the largest size the helper captures.
 inline constexpr std::size_t kMaxResponseBytes =
@@ -31,7 +40,7 @@ struct Exchange {
 };
 
 // Opens the pipe (retrying while every instance is busy), checks that the pipe belongs to SYSTEM,
-// Administrators or this process's account before anything is sent, writes `request` in one piece,
+// Administrators or (unless this process is elevated) its account before anything is sent, writes `request` in one piece,
 // reads until the server closes, but no more than `kMaxResponseBytes`. The whole exchange is
 // bounded by `timeout_ms`; a request longer than the server reads is refused before anything is
 // sent. Another pipe name is for measurements; `open` is CreateFileA unless a test records what it

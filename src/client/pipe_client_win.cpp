@@ -66,7 +66,8 @@ UniqueFile open_pipe(const char* name, decltype(&::CreateFileA) open, const Dead
            std::string("no capture server is running (no pipe ") + name + ")");
       return {};
     }
-    fail(out, Failure::kIo, os_error("opening the capture pipe", code));
+    fail(out, code == ERROR_ACCESS_DENIED ? Failure::kAccessDenied : Failure::kIo,
+         os_error("opening the capture pipe", code));
     return {};
   }
 }
@@ -87,7 +88,7 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
   // a server of a trusted account.
   out.server_owner = owner_sid(pipe.get(), SE_KERNEL_OBJECT);
   (void)GetNamedPipeServerProcessId(pipe.get(), &out.server_process);
-  if (!is_trusted_owner(out.server_owner, own_account_sid())) {
+  if (!is_trusted_server(out.server_owner, own_account_sid(), is_elevated())) {
     fail(out, Failure::kUntrustedServer,
          "pipe served by an untrusted owner: " +
              (out.server_owner.empty() ? std::string("none") : out.server_owner));

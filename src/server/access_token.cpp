@@ -14,7 +14,7 @@ TokenChoice choose_token(const std::function<TokenFileRead()>& read_file,
       read = read_file();
     }
   }
-  if (read.bytes || read.missing) return {{}, true};
+  if (read.bytes || read.missing) return {{}, true, !read.bytes};
   return {std::string(last), false};
 }
 

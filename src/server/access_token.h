@@ -37,10 +37,12 @@ struct TokenFileRead {
   bool missing = false;
 };
 
-// The token to use, or `make` when a new one must be made and stored.
+// The token to use, or `make` when a new one must be made and stored; `missing`: where there is
+// no file (rather than over one that holds no token).
 struct TokenChoice {
   std::string token;
   bool make = false;
+  bool missing = false;
 };
 
 // Chooses from `read_file`: the token the file holds; a file that is there but holds no token is

@@ -21,8 +21,8 @@ inline constexpr std::uint32_t kResponseDrainMs = 5000;
 inline constexpr std::uint32_t kRefusalDrainMs = 200;
 
 // How every instance of the capture pipe is made: byte mode, local clients only, and a security
-// descriptor that gives the pipe to `own_sid` and lets only SYSTEM, Administrators and that
-// account open it.
+// descriptor that gives the pipe to `owner_sid` (none when empty) and lets only SYSTEM,
+// Administrators and `user_sid` open it.
 struct PipeSettings {
   DWORD open_mode;
   DWORD pipe_mode;
@@ -32,10 +32,15 @@ struct PipeSettings {
   DWORD default_timeout_ms;
   std::wstring security;  // SDDL
 };
-[[nodiscard]] PipeSettings capture_pipe_settings(std::string_view own_sid);
+[[nodiscard]] PipeSettings capture_pipe_settings(std::string_view owner_sid,
+                                                std::string_view user_sid = {});
 
 // An instance made with these settings; empty when the system refuses it.
 [[nodiscard]] UniqueFile create_pipe_instance(const char* name, const PipeSettings& settings);
+
+// True when the pipe of `instance` (a server handle) belongs to SYSTEM, Administrators or this
+// process's account: an instance of a name that someone else made first has their owner.
+[[nodiscard]] bool serves_own_pipe(HANDLE instance);
 
 // Returns only when `stop` is set or the capture thread has stopped, tested between clients.
 void RunCaptureServer(StopFlag stop);

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <string>
 
@@ -24,6 +25,10 @@ namespace {
 
 constexpr DWORD kWritePieceBytes = 65536;
 constexpr DWORD kRetryCreateMs = 100;
+// While another account holds the name, tries come at most this far apart: each one is a new
+// instance that the holder's clients could meet, so they are spaced out, but not so far that the
+// name stays unserved long after it is free again.
+constexpr DWORD kMaxRetryHeldMs = 1600;
 
 // Writes the parts one after another; stops at the first failed or empty write.
 void write_response(HANDLE pipe, std::initializer_list<std::string_view> parts) {
@@ -81,12 +86,12 @@ void serve_client(HANDLE pipe, const CaptureState& state) {
 
 }  // namespace
 
-PipeSettings capture_pipe_settings(std::string_view own_sid) {
+PipeSettings capture_pipe_settings(std::string_view owner_sid, std::string_view user_sid) {
   // Protected DACL: nothing is inherited, and nobody else (not Everyone, not Anonymous) may open.
   std::wstring security = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
-  if (!own_sid.empty()) {
-    const std::wstring own = to_wide(own_sid);
-    security = L"O:" + own + security + L"(A;;GA;;;" + own + L")";
+  if (!owner_sid.empty()) security = L"O:" + to_wide(owner_sid) + security;
+  if (!user_sid.empty() && !is_trusted_owner(user_sid, "")) {
+    security += L"(A;;GA;;;" + to_wide(user_sid) + L")";
   }
   return {
       .open_mode = PIPE_ACCESS_DUPLEX,
@@ -109,23 +114,41 @@ UniqueFile create_pipe_instance(const char* name, const PipeSettings& settings) 
                                      &attributes));
 }
 
+bool serves_own_pipe(HANDLE instance) {
+  return is_trusted_owner(owner_sid(instance, SE_KERNEL_OBJECT), own_account_sid());
+}
+
 void RunCaptureServer(StopFlag stop) {
+  protect_token_file();
   (void)load_or_create_token();
   std::shared_ptr<CaptureState> state = CaptureState::create();
   // The token file is kept, not only checked when a request comes: clients read it before they can
   // send one, so a deleted file would otherwise shut every client out until a stranger asks.
   start_detached_thread(run_capture_loop, stop, state, +[] { (void)load_or_create_token(); });
 
-  const PipeSettings settings = capture_pipe_settings(own_account_sid());
+  const PipeSettings settings = capture_pipe_settings(pipe_owner_sid(), own_account_sid());
   // The name is never left without an instance while the server runs: whoever created it in such a
   // moment would hold it. The next instance is made before the one just served is closed; when none
   // can be made, the same instance, disconnected, waits for the next client.
   UniqueFile pipe;
+  DWORD held_retry_ms = kRetryCreateMs;
   while (!stop.is_set() && !state->is_stopped()) {
-    if (UniqueFile next = create_pipe_instance(kPipeName, settings); next) {
+    UniqueFile next = create_pipe_instance(kPipeName, settings);
+    // A name made first by someone else keeps their descriptor for every later instance: whoever
+    // holds it may connect to ours. Such an instance is closed unserved.
+    if (next && !serves_own_pipe(next.get())) {
+      next.reset();
+      state->set_pipe_name_held(true);
+      Sleep(held_retry_ms);
+      held_retry_ms = std::min<DWORD>(held_retry_ms * 2, kMaxRetryHeldMs);
+      continue;
+    }
+    if (next) {
       pipe = std::move(next);
+      state->set_pipe_name_held(false);
+      held_retry_ms = kRetryCreateMs;
     } else if (!pipe) {
-      Sleep(kRetryCreateMs);  // the name is held elsewhere or every instance is in use
+      Sleep(kRetryCreateMs);  // every instance is in use
       continue;
     }
     serve_client(pipe.get(), *state);

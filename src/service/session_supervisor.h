@@ -18,6 +18,10 @@ inline constexpr std::uint32_t kNoConsoleSession = 0xFFFFFFFF;
 inline constexpr std::uint32_t kSessionWithoutConsole = 1;
 inline constexpr std::uint32_t kStillActive = 259;
 inline constexpr std::uint32_t kTerminatedExitCode = 0;
+// A worker replaced on a session change serves until its successor does, looked at this often, but
+// no longer than the bound: the pipe's name is never left for someone else to take.
+inline constexpr std::uint32_t kHandoverPollMs = 50;
+inline constexpr std::uint32_t kHandoverMs = 10000;
 
 // A launched worker process. Destroying it closes the handle and leaves the process as it is.
 class WorkerProcess {
@@ -27,6 +31,8 @@ class WorkerProcess {
   [[nodiscard]] virtual std::optional<std::uint32_t> exit_code() = 0;
   // Asks the system to end the process with `code`; does not wait. Harmless once it has ended.
   virtual void terminate(std::uint32_t code) = 0;
+  // True when a client of the capture pipe can reach this process's server.
+  [[nodiscard]] virtual bool serves_pipe() = 0;
 };
 
 // One launch attempt: a worker, or else the text that says which step failed and why.
@@ -59,6 +65,9 @@ class SessionSupervisor {
   void run(const StopFlag& stop);
 
  private:
+  // Ends `outgoing` once `incoming` serves the pipe, has ended, or the bound has passed.
+  void hand_over(WorkerProcess& outgoing, WorkerProcess& incoming, const StopFlag& stop);
+
   SupervisorSystem& system_;
 };
 

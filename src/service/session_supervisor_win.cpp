@@ -10,6 +10,7 @@
 #include "base/system_error.h"
 #include "base/win_text.h"
 #include "server/capture_server.h"
+#include "server/protocol.h"
 #include "status/status_writer.h"
 
 namespace tolm {
@@ -35,6 +36,15 @@ class Win32Worker final : public WorkerProcess {
   }
   void terminate(std::uint32_t code) override { (void)TerminateProcess(process_.get(), code); }
 
+  // A connection that sends nothing: its server answers it at once and goes on with the next.
+  bool serves_pipe() override {
+    const UniqueFile pipe(CreateFileA(kPipeName, GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                      SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+    ULONG server = 0;
+    return pipe && GetNamedPipeServerProcessId(pipe.get(), &server) &&
+           server == GetProcessId(process_.get());
+  }
+
  private:
   UniqueHandle process_;
 };
@@ -58,7 +68,7 @@ class Win32SupervisorSystem final : public SupervisorSystem {
   Win32SupervisorSystem(const StopFlag& stop, const LaunchCalls& calls)
       : stop_(stop), calls_(calls), job_(make_worker_job()) {}
 
-  std::uint32_t console_session() override { return WTSGetActiveConsoleSessionId(); }
+  std::uint32_t console_session() override { return calls_.console_session(); }
   LaunchResult launch_worker(std::uint32_t session) override {
     return tolm::launch_worker(session, calls_, job_.get());
   }

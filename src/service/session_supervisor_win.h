@@ -20,6 +20,8 @@ struct LaunchCalls {
   decltype(&::SetTokenInformation) set_token_information = &::SetTokenInformation;
   decltype(&::CreateProcessAsUserW) create_process_as_user = &::CreateProcessAsUserW;
   decltype(&::CloseHandle) close_handle = &::CloseHandle;  // every handle the launch takes
+  // Asked by the loop, not the launch: Wine has one session, whose change a test plays.
+  decltype(&::WTSGetActiveConsoleSessionId) console_session = &::WTSGetActiveConsoleSessionId;
 };
 
 // Starts this executable with --worker in `session`, on winsta0\default, under this process's

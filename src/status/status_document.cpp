@@ -38,6 +38,12 @@ std::string document(std::string_view desktop, bool secure, bool has_frame,
   return out;
 }
 
+std::string note_text(std::string_view note) {
+  std::string text(note);
+  std::replace(text.begin(), text.end(), '"', '\'');
+  return text;
+}
+
 }  // namespace
 
 bool is_secure_desktop(std::string_view desktop_name) noexcept {
@@ -51,16 +57,16 @@ bool is_secure_desktop(std::string_view desktop_name) noexcept {
 }
 
 std::string format_worker_status(std::string_view desktop_name, bool has_frame,
-                                 std::uint32_t seq, std::uint64_t ts_ms) {
+                                 std::uint32_t seq, std::uint64_t ts_ms, std::string_view note) {
   std::string desktop = without_control_characters(desktop_name);
   desktop.erase(std::remove(desktop.begin(), desktop.end(), '"'), desktop.end());
+  const std::string text = note_text(note);
   return document(desktop, is_secure_desktop(desktop_name), has_frame,
-                  has_frame ? "bitblt" : "none", nullptr, seq, ts_ms);
+                  has_frame ? "bitblt" : "none", note.empty() ? nullptr : &text, seq, ts_ms);
 }
 
 std::string format_service_status(std::string_view note, std::uint64_t ts_ms) {
-  std::string text(note);
-  std::replace(text.begin(), text.end(), '"', '\'');
+  const std::string text = note_text(note);
   return document("", false, false, "service", &text, 0, ts_ms);
 }
 

@@ -81,13 +81,29 @@ TEST(Trust, AFolderOthersMayChangeIsFound) {
       {true, false, 0x1200a9, "S-1-5-32-545"},  // read and list
       {true, true, 0x1f01ff, "S-1-3-0"},        // for what is made inside only
       {false, false, 0x1f01ff, "S-1-1-0"},      // a deny entry grants nothing
-      {true, false, 0x1f01ff, "S-1-5-18"},      {true, false, 0x1f01ff, kMe},
+      {true, false, 0x1f01ff, "S-1-5-18"},      {true, false, 0x1f01ff, std::string(kMe)},
       {true, false, 0x1f01ff, "S-1-3-4"},       // the owner, whose trust is judged apart
   };
   EXPECT_FALSE(others_may_change(entries, kMe));
+  // Reading is enough to hold a file open with no sharing.
+  EXPECT_TRUE(others_may_open(entries, kMe));
+  EXPECT_FALSE(others_may_open(std::span(entries).subspan(1), kMe));
   for (const std::uint32_t mask : {0x2u, 0x4u, 0x40u, 0x40000u, 0x40000000u}) {
     const AccessEntry entry{true, false, mask, "S-1-5-32-545"};
     EXPECT_TRUE(others_may_change(std::span(&entry, 1), kMe)) << mask;
+  }
+  // An entry of a kind that is not understood comes as a stranger's with every right.
+  const AccessEntry stranger{true, false, 0xFFFFFFFF, ""};
+  EXPECT_TRUE(others_may_change(std::span(&stranger, 1), kMe));
+}
+
+// An elevated client's own account could be a medium-integrity process of the same user.
+TEST(Trust, AnElevatedClientTrustsOnlySystemAndAdministratorsToServe) {
+  for (const bool elevated : {false, true}) {
+    EXPECT_TRUE(is_trusted_server("S-1-5-18", kMe, elevated));
+    EXPECT_TRUE(is_trusted_server("S-1-5-32-544", kMe, elevated));
+    EXPECT_EQ(is_trusted_server(kMe, kMe, elevated), !elevated);
+    EXPECT_FALSE(is_trusted_server("", "", elevated));
   }
 }
 

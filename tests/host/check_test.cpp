@@ -1,6 +1,7 @@
 // The check's verdicts on what it saw, and its two ways of saying them.
 #include <gtest/gtest.h>
 
+#include "base/locations.h"
 #include "client/check.h"
 
 namespace tolm::check {
@@ -16,7 +17,9 @@ Observations all_well() {
   StatusFields last = first;
   last.seq = 70;
   last.ts = 2000;
-  o.status = {"C:\\ProgramData\\Tolm\\tolm-capture-helper.status.json", first, last, 2100, {}};
+  o.status.location = "C:\\ProgramData\\Tolm\\tolm-capture-helper.status.json";
+  add_worker_document(o.status, first, 1100);
+  add_worker_document(o.status, last, 2100);
   o.frames = {"", 3, 0, "", 1920, 1080, 1.0, {50, 60, 70}, 3 * 8294420};
   o.capture.monitors = 1;
   return o;
@@ -38,7 +41,13 @@ TEST(Check, EachPartFoundWrongIsTheFirstProblemWithWhatToDo) {
       {[](Observations& o) { o.folder.is_link = true; }, "data", "the helper will not use it"},
       {[](Observations& o) { o.folder.others_may_change = true; }, "data", "restart the service"},
       {[](Observations& o) { o.token.others_may_change = true; }, "token", "anyone may lock"},
-      {[](Observations& o) { o.status.last_read_ms = 4001; }, "status", "nothing is writing"},
+      {[](Observations& o) { o.token.others_may_open = true; }, "token", "anyone who may open"},
+      {[](Observations& o) { o.pipe.denied = true; }, "pipe", "only SYSTEM and Administrators"},
+      // Stale past the longest gap seen between two documents, 1 s here.
+      {[](Observations& o) { o.status.last_read_ms = 5001; }, "status", "nothing is writing"},
+      {[](Observations& o) { o.status.last->ts = 3101; }, "status", "the status was not written"},
+      {[](Observations& o) { o.status.last->note = std::string(kPipeNameHeldNote); }, "status",
+       "another program created the pipe first"},
       {[](Observations& o) { o.frames = {"", 0, 1, "unauthorized: x", 0, 0, 1, {}, 0}; },
        "frames", "the token was refused"},
       {[](Observations& o) { o.capture.target_file = "1280 x 720"; }, "settings",
@@ -66,6 +75,10 @@ TEST(Check, StatusDocumentsAreReadAndJsonEscaped) {
   EXPECT_TRUE(worker->secure && !worker->frames && !worker->note && worker->seq == 7);
   EXPECT_EQ(parse_status(R"({"ok":true,"desktop":"","backend":"service","note":"worker session=1")")
                 .has_value(), false);  // cut short
+  // A planted document's escape sequence never reaches the console.
+  Observations o = all_well();
+  o.status.last->desktop = "\x1b[2J\xc2\x9b" "31mDefault";
+  EXPECT_NE(judge(o)[4].detail.find(": desktop \"[2J31mDefault\""), std::string::npos);
   const std::string json = as_json({{"pipe", false, "a\"b\\c\n\x01", "do \"x\""}});
   EXPECT_EQ(json, "{\"healthy\":false,\"findings\":[{\"topic\":\"pipe\",\"ok\":false,\"detail\":"
                   "\"a\\\"b\\\\c\\u000a\\u0001\",\"advice\":\"do \\\"x\\\"\"}],\"advice\":"

@@ -32,6 +32,7 @@ struct FakeSystem : SupervisorSystem {
   std::map<int, std::string> failing_launches;             // by attempt, from 1: the error text
   std::map<int, std::optional<std::uint32_t>> exit_codes;  // by worker, from 1; missing: running
   std::map<int, std::uint32_t> session_after_sleep;        // by sleep, from 1
+  std::map<int, int> asks_until_serving;                    // by worker; missing: the first ask
   int stop_after_sleep = 0, launches = 0, workers = 0, sleeps = 0;
   std::string log;
 
@@ -45,6 +46,11 @@ struct FakeSystem : SupervisorSystem {
     void terminate(std::uint32_t code) override {
       sys.say("terminate " + std::to_string(id) + " " + std::to_string(code));
     }
+    bool serves_pipe() override {
+      sys.say("ask " + std::to_string(id));
+      return ++asks >= (sys.asks_until_serving.contains(id) ? sys.asks_until_serving[id] : 1);
+    }
+    int asks = 0;
     FakeSystem& sys;
     int id;
   };
@@ -67,18 +73,32 @@ struct FakeSystem : SupervisorSystem {
   }
 };
 
-// No console session counts as session 1; a change replaces the worker without a sleep between;
-// STOP terminates the running worker with 0 and waits for nothing.
+// No console session counts as session 1; a change starts the new worker at once, and the old one
+// ends once the new one serves; STOP terminates the running worker with 0 and waits for nothing.
 TEST(SessionSupervisor, FollowsTheConsoleSessionAndTerminatesTheWorkerAtStop) {
   FakeSystem sys;
   sys.session = kNoConsoleSession;
-  sys.session_after_sleep = {{1, 2}, {3, kNoConsoleSession}};
-  sys.stop_after_sleep = 4;
+  sys.session_after_sleep = {{1, 2}, {5, kNoConsoleSession}};
+  sys.asks_until_serving[2] = 3;
+  sys.stop_after_sleep = 6;
   EXPECT_EQ(sys.run(),
             "launch 1; note worker session=1; sleep 500; "
-            "terminate 1 0; close 1; launch 2; note worker session=2; sleep 500; sleep 500; "
-            "terminate 2 0; close 2; launch 1; note worker session=1; sleep 500; "
+            "launch 2; note worker session=2; ask 2; sleep 50; ask 2; sleep 50; ask 2; "
+            "terminate 1 0; close 1; sleep 500; sleep 500; "
+            "launch 1; note worker session=1; ask 3; terminate 2 0; close 2; sleep 500; "
             "terminate 3 0; close 3; ");
+  // A successor that never serves: the one before it goes all the same, after the bound.
+  FakeSystem never;
+  never.session_after_sleep = {{1, 2}};
+  never.asks_until_serving[2] = 1000;
+  never.stop_after_sleep = 2 + kHandoverMs / kHandoverPollMs;
+  const std::string log = never.run();
+  EXPECT_TRUE(log.ends_with("ask 2; sleep 50; terminate 1 0; close 1; sleep 500; terminate 2 0; "
+                            "close 2; "))
+      << log;
+  std::size_t asks = 0;
+  for (std::size_t at = 0; (at = log.find("ask 2", at)) != std::string::npos; ++at) ++asks;
+  EXPECT_EQ(asks, kHandoverMs / kHandoverPollMs);
   FakeSystem stopped;
   stopped.stop.set();
   EXPECT_EQ(stopped.run(), "");

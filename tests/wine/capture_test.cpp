@@ -2,6 +2,7 @@
 // screen and file system.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
 #include "base/clock_win.h"
@@ -155,6 +156,10 @@ TEST(TrustedFolder, AForeignFolderIsMovedAsideAWritableOneProtectedANewOneMadePr
   EXPECT_TRUE(folder().ready(false));
   EXPECT_EQ(testing::asked_security.size(), 2u);
   EXPECT_EQ(read_whole_file(path + "\\planted"), "theirs");
+  // What a user put in it before counts as missing, and steers nothing.
+  testing::reported_security[L"\\planted"] = {L"O:S-1-5-21-9-9-9-1234"};
+  EXPECT_TRUE(read_file(path + "\\planted", 64, Holder::kOwn).refused);
+  EXPECT_EQ(read_file(path + "\\planted", 64, Holder::kOwn).bytes, "theirs");
 
   testing::reported_security[L"\\trust\\Tolm"] = {L"O:S-1-5-21-9-9-9-1234"};
   EXPECT_TRUE(folder().ready(false));
@@ -165,8 +170,9 @@ TEST(TrustedFolder, AForeignFolderIsMovedAsideAWritableOneProtectedANewOneMadePr
   const HANDLE search = FindFirstFileW(L"C:\\trust\\Tolm.untrusted-*", &found);
   ASSERT_NE(search, INVALID_HANDLE_VALUE);
   FindClose(search);
+  // A time and random digits: a name nobody could have taken first.
   const std::string aside = from_wide(found.cFileName);
-  EXPECT_EQ(aside.find_first_not_of("0123456789", 15), std::string::npos) << aside;
+  EXPECT_TRUE(std::regex_match(aside, std::regex(R"(Tolm\.untrusted-\d+-[0-9a-f]{16})"))) << aside;
   EXPECT_EQ(read_whole_file("C:\\trust\\" + aside + "\\planted"), "theirs");
 
   // A plain folder put in the place of one found trustworthy is judged at the next confirmation.

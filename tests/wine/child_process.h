@@ -76,8 +76,10 @@ struct ChildRun {
 // Runs `command_line` to its end, its outputs in files of `scratch_directory`, read back after.
 inline ChildRun run_child(const std::wstring& command_line, const std::wstring& scratch_directory) {
   ChildRun run;
-  const std::wstring out_path = scratch_directory + L"child-out.txt";
-  const std::wstring err_path = scratch_directory + L"child-err.txt";
+  // Named for this process: test programs run side by side share the directory.
+  const std::wstring id = std::to_wstring(GetCurrentProcessId());
+  const std::wstring out_path = scratch_directory + L"child-out-" + id + L".txt";
+  const std::wstring err_path = scratch_directory + L"child-err-" + id + L".txt";
   {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto create = [&](const std::wstring& path) {
@@ -97,6 +99,8 @@ inline ChildRun run_child(const std::wstring& command_line, const std::wstring& 
   }
   run.out = read_whole_file(from_wide(out_path)).value_or("");
   run.err = read_whole_file(from_wide(err_path)).value_or("");
+  DeleteFileW(out_path.c_str());
+  DeleteFileW(err_path.c_str());
   return run;
 }
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "base/clock_win.h"
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/security_win.h"
@@ -115,7 +116,9 @@ TEST_F(PatternServer, ARequestIsOneReadOfAtMost256Bytes) {
   EXPECT_EQ(ask(auth() + "FRAME").substr(0, 4), "RFRA");
 }
 
-TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
+// A status answer is a file this very request wrote: one that someone holds, or made first and
+// keeps the helper out of, is never an answer, whatever it says.
+TEST_F(PatternServer, StatusIsAFileTheRequestWrote) {
   const std::string status = ask(auth());
   EXPECT_EQ(status.rfind(
                 R"({"ok":true,"desktop":"Default","secureDesktop":false,"helperFrames":true,)", 0),
@@ -123,25 +126,26 @@ TEST_F(PatternServer, StatusIsTheFirstReadableStatusFile) {
       << status;
   EXPECT_EQ(status.back(), '\n');
 
-  // A first location that nobody else may write to meanwhile keeps what is put in it: a whole
-  // document there is the answer; one whose writer has not reached its line feed is not, nor a
-  // shorter one written over a longer one's tail.
   const std::vector<std::string> paths = status_file_paths();
-  for (const std::string planted : {"planted\n", "{\"ok\":tr", "{}\n\"ts\":1}\n"}) {
-    UniqueFile held;
-    ASSERT_TRUE(testing::poll([&] {  // not while the helper has the file open
-      held = UniqueFile(CreateFileW(to_wide(paths[0]).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-      return held && write_in_pieces(held.get(), planted, 64) && SetEndOfFile(held.get());
-    }, 5000));
+  UniqueFile held[2];
+  ASSERT_TRUE(testing::poll([&] {  // not while the helper has the file open
+    held[0] = UniqueFile(CreateFileW(to_wide(paths[0]).c_str(), GENERIC_READ, 0, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+    return held[0].valid();
+  }, 5000));
+  DeleteFileW(to_wide(paths[1]).c_str());
+  held[1] = UniqueFile(CreateFileW(to_wide(paths[1]).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
+  ASSERT_TRUE(write_in_pieces(held[1].get(), "planted\n", 64));
+  for (int i = 0; i < 5; ++i) {
     const std::string answer = ask(auth() + "status");
-    EXPECT_TRUE(planted.find('\n') == planted.size() - 1
-                    ? answer == planted
-                    : answer.starts_with(R"({"ok":true,"desktop":"Default",)"))
-        << answer;
+    EXPECT_TRUE(answer.starts_with(R"({"ok":true,"desktop":"Default",)")) << answer;
+    EXPECT_EQ(answer, read_whole_file(paths[2]));
   }
+  held[0].reset();
+  held[1].reset();
 
-  // With no location readable: "{}" and a line feed.
+  // With no location writable: "{}" and a line feed.
   for (const std::string& path : paths) {
     const std::wstring wide = to_wide(path);
     DeleteFileW(wide.c_str());
@@ -304,15 +308,17 @@ TEST_F(PatternServer, PipeInstancesBelongToTheHelpersAccountAndHaveTheirSizes) {
   ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
       descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &sddl,
       nullptr));
+  // Wine runs every process elevated: the pipe is the Administrators', whom an elevated client
+  // trusts, and its user may open it too.
   const std::string me = own_account_sid();
-  EXPECT_EQ(from_wide(sddl), "O:" + me + "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + me + ")");
+  EXPECT_EQ(from_wide(sddl), "O:BAD:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;" + me + ")");
   LocalFree(sddl);
   LocalFree(descriptor);
   // Wine neither rejects remote clients nor reports the flag or the default wait: the helper's
   // instances are made from these.
-  EXPECT_EQ(capture_pipe_settings(me).pipe_mode,
+  EXPECT_EQ(capture_pipe_settings("BA", me).pipe_mode,
             DWORD{PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS});
-  EXPECT_EQ(capture_pipe_settings(me).default_timeout_ms, 500u);
+  EXPECT_EQ(capture_pipe_settings("BA", me).default_timeout_ms, 500u);
 }
 
 // A connection that cannot be a client holds the only instance for the short bounds, one that asked
@@ -469,17 +475,33 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
   EXPECT_NE(check.out.find("PROBLEM  pipe     \\\\.\\pipe\\tolm-capture: no helper serves it"),
             std::string::npos) << check.out;
   EXPECT_NE(check.out.find("PROBLEM  status   C:\\ProgramData"), std::string::npos) << check.out;
+  // A document from the future, whose desktop would retitle the administrator's console.
+  ASSERT_TRUE(write_whole_file(
+      status_file_paths()[0],
+      "{\"ok\":true,\"desktop\":\"\x1b]0;owned\x07\",\"secureDesktop\":true,\"helperFrames\":true,"
+      "\"driverLoaded\":false,\"driverCapture\":false,\"backend\":\"bitblt\",\"seq\":5,\"ts\":" +
+          std::to_string(now_unix_ms() + 3600000) + "}\n"));
+  const testing::ChildRun future = run_client(L"check --seconds 1");
+  EXPECT_EQ(future.exit_code, 9u);
+  EXPECT_NE(future.out.find("desktop \"]0;owned\""), std::string::npos) << future.out;
+  EXPECT_NE(future.out.find("; written in the future\r\n"), std::string::npos) << future.out;
+  EXPECT_EQ(future.out.find_first_of("\x1b\x07"), std::string::npos);
   EXPECT_EQ(run_client(L"check --seconds 61").exit_code, 2u);
   EXPECT_EQ(client::exchange(std::string(257, 'x'), 1000).failure, client::Failure::kIo);
 
+  // Wine runs this client elevated: its own account, which a process without elevation could be,
+  // is no more trusted to serve than a stranger.
+  const std::string me = own_account_sid();
   const struct {
-    const wchar_t* sddl;
-    const char* owner;
-  } impostors[] = {{nullptr, "none"},
-                   {L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", "S-1-5-21-1-2-3-1001"}};
+    std::wstring sddl;
+    std::string owner;
+  } impostors[] = {{L"", "none"},
+                   {L"O:S-1-5-21-1-2-3-1001D:(A;;GA;;;WD)", "S-1-5-21-1-2-3-1001"},
+                   {L"O:" + to_wide(me) + L"D:(A;;GA;;;WD)", me}};
   for (const auto& impostor : impostors) {
-    StandIn server(impostor.sddl, std::string(kUnauthorizedResponse), 3);
-    const std::string refusal = std::string("pipe served by an untrusted owner: ") + impostor.owner;
+    StandIn server(impostor.sddl.empty() ? nullptr : impostor.sddl.c_str(),
+                   std::string(kUnauthorizedResponse), 3);
+    const std::string refusal = "pipe served by an untrusted owner: " + impostor.owner;
     const client::Exchange e = client::exchange(auth() + "FRAME\n", 10000);
     EXPECT_EQ(e.failure, client::Failure::kUntrustedServer);
     EXPECT_EQ(e.error, refusal);
@@ -493,7 +515,7 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
     EXPECT_EQ(server.received(), "");
   }
 
-  const std::wstring own = L"O:" + to_wide(own_account_sid()) + L"D:(A;;GA;;;WD)";
+  const std::wstring own = L"O:BAD:(A;;GA;;;WD)";
   {  // What this account may not see is said so, and is no fault of the helper.
     StandIn server(own.c_str(), std::string(kUnauthorizedResponse), 1);
     const check::CheckCalls hidden{[] { return check::ServiceFacts{check::Seen::kNotVisible}; },
@@ -524,6 +546,53 @@ TEST(ClientWithoutServer, NoServerUntrustedServersAndBadResponsesAreToldApart) {
     EXPECT_EQ(GetFileAttributesW((program_directory() + L"cut.bmp").c_str()),
               INVALID_FILE_ATTRIBUTES);
   }
+}
+
+// Someone creates the pipe's name before the helper starts, with themselves as owner, and holds it:
+// every instance the helper makes has their owner, so it serves none, and says why. Once the name
+// is free, the helper makes it its own and serves.
+TEST(SquattedName, NothingIsServedThroughANameAnotherOwnerMadeAndFramesComeOnceItIsFree) {
+  write_token(kToken);
+  test_pattern::PatternWindow window;
+  ASSERT_TRUE(window.start());
+  PipeSettings settings = capture_pipe_settings("");
+  settings.security = L"O:WDD:(A;;GA;;;WD)";
+  UniqueFile squatted = create_pipe_instance(kPipeName, settings);
+  ASSERT_TRUE(squatted);
+  // Their own instance is kept busy, so that every connection below can only reach the helper's.
+  UniqueFile busy(CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                              nullptr));
+  ASSERT_TRUE(busy);
+  const testing::RunningChild helper(helper_command());
+  EXPECT_TRUE(testing::poll([] {
+    return read_whole_file(status_file_paths()[0]).value_or("").find(
+               R"("note":"pipe name held by another owner")") != std::string::npos;
+  }, 30000));
+  int frames = 0;
+  for (int i = 0; i < 18; ++i, Sleep(100)) {
+    const UniqueFile pipe(CreateFileA(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    if (!pipe) continue;
+    const std::string request = auth() + "FRAME\n";
+    DWORD n = 0;
+    char head[4] = {};
+    if (WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr) &&
+        ReadFile(pipe.get(), head, 4, &n, nullptr) && n == 4 && std::string(head, 4) == "RFRA") {
+      ++frames;
+    }
+  }
+  EXPECT_EQ(frames, 0);
+  busy.reset();
+  squatted.reset();
+  client::Exchange e;
+  EXPECT_TRUE(testing::poll([&] {
+    e = client::exchange(auth() + "FRAME\n", 5000);
+    return e.failure == client::Failure::kNone;
+  }, 20000)) << e.error;
+  EXPECT_TRUE(e.bytes.starts_with("RFRA"));
+  EXPECT_TRUE(testing::poll([] {
+    return read_whole_file(status_file_paths()[0]).value_or("").find("note") == std::string::npos;
+  }, 10000));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "base/win_text.h"
 #include "child_process.h"
 #include "client/pipe_client.h"
+#include "server/protocol.h"
 #include "service/session_supervisor_win.h"
 #include "status/status_writer.h"
 
@@ -189,6 +190,49 @@ TEST(Fallback, ALaunchThatCannotMoveTheTokenStartsOneServerInThisProcess) {
   watcher.join();
   EXPECT_EQ(notes, std::set<std::string>{"spawn failed: SetTokenInformation TokenSessionId 1314"});
   EXPECT_TRUE(rec.open.empty()) << "a handle was left open";
+}
+
+// A console-session change with the real helper as the worker: the new worker starts first, the old
+// one ends once the new one serves, and the pipe's name has an instance all along.
+TEST(Handover, TheOldWorkerEndsOnlyOnceTheNewOneServes) {
+  (void)create_directories(kDataDirectory);
+  ASSERT_TRUE(write_whole_file(data_file("capture.auth"), kToken));
+  static std::atomic<DWORD> session{1};
+  LaunchCalls calls;
+  calls.get_module_file_name = [](HMODULE, LPWSTR buffer, DWORD size) -> DWORD {
+    const std::wstring own = own_path();
+    const std::wstring helper = own.substr(0, own.find_last_of(L'\\') + 1) +
+                                L"tolm-capture-helper.exe";
+    return helper.size() < size && wcscpy(buffer, helper.c_str()) ? helper.size() : 0;
+  };
+  calls.console_session = [] { return session.load(); };
+  const auto server = [] {
+    const client::Exchange e = client::exchange("AUTH " + kToken + "\n", 5000);
+    return e.failure == client::Failure::kNone ? e.server_process : 0;
+  };
+  StopFlag stop;
+  std::thread supervisor([&] { run_session_supervisor(stop, calls); });
+  unsigned long first = 0;
+  EXPECT_TRUE(poll([&] { return (first = server()) != 0; }, 30000));
+  std::atomic<bool> done{false};
+  int gone = 0;
+  std::thread watcher([&] {
+    for (; !done; Sleep(0)) {
+      gone += !WaitNamedPipeA(kPipeName, 1) && GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+  });
+  session = 2;
+  EXPECT_TRUE(poll([&] {
+    const unsigned long now = server();
+    return now != 0 && now != first;
+  }, 30000));
+  const UniqueHandle old(OpenProcess(SYNCHRONIZE, FALSE, first));
+  EXPECT_TRUE(!old || WaitForSingleObject(old.get(), 20000) == WAIT_OBJECT_0);
+  done = true;
+  watcher.join();
+  stop.set();
+  supervisor.join();
+  EXPECT_EQ(gone, 0);
 }
 
 }  // namespace
