@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/security_win.h"
 #include "server/access_token.h"

@@ -19,7 +19,8 @@
 
 #include "base/files.h"
 #include "capture/frame_grabber.h"
-#include "client/capture_response.h"
+#include "protocol/answer.h"
+#include "protocol/request.h"
 #include "client/pipe_client.h"
 #include "helper_run.h"
 #include "timing.h"
@@ -125,13 +126,13 @@ int main(int argc, char** argv) {
   std::vector<Received> received;
   std::vector<double> exchanges;
   std::thread client([&] {
-    const std::string request = tolm::client::frame_request(*token);
+    const std::string request = tolm::frame_request(*token);
     while (!stop) {
       const double asked = now_ms();
       const auto e = tolm::client::exchange(request, 10000);
       const double held = now_ms();
-      const auto r = tolm::client::read_response(e.bytes, true);
-      if (r.kind != tolm::client::Kind::kFrame) continue;
+      const auto r = tolm::read_answer(e.bytes, true);
+      if (r.kind != tolm::AnswerKind::kFrame) continue;
       const std::uint8_t* centre = &r.frame.pixels[r.frame.height / 2 * r.frame.stride +
                                                    r.frame.width / 2 * 4];
       const std::lock_guard lock(mutex);

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/security_win.h"
 #include "capture/control_files_win.h"
@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
   const std::string target_path = tolm::data_file("capture.target");
   const std::optional<std::string> saved_target = tolm::read_whole_file(target_path);
   const bool target_changed = tolm::read_capture_target() != tolm::CaptureTarget{kWidth, kHeight};
-  if (target_changed && !tolm::write_whole_file(target_path, "1920x1080\n")) {
+  if (target_changed &&
+      !tolm::write_whole_file(target_path, tolm::format_capture_target({kWidth, kHeight}))) {
     std::fprintf(stderr, "serve: could not write %s\n", target_path.c_str());
     return 1;
   }

@@ -24,14 +24,14 @@
 #include <thread>
 #include <vector>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/win_text.h"
-#include "client/capture_response.h"
-#include "client/check.h"
+#include "protocol/answer.h"
+#include "protocol/request.h"
+#include "protocol/status_document.h"
 #include "client/pipe_client.h"
 #include "pattern_window.h"
-#include "server/protocol.h"
 #include "test_pattern.h"
 #include "helper_run.h"
 #include "timing.h"
@@ -98,23 +98,23 @@ struct Client {
       const std::optional<std::string> token = bench::read_token();
       if (token) {
         const auto e = tolm::client::exchange(
-            frames ? tolm::client::frame_request(*token) : tolm::client::status_request(*token),
+            frames ? tolm::frame_request(*token) : tolm::status_request(*token),
             10000);
-        const auto r = tolm::client::read_response(e.bytes, frames);
+        const auto r = tolm::read_answer(e.bytes, frames);
         std::string fault;
-        if (r.kind == tolm::client::Kind::kFrame) {
+        if (r.kind == tolm::AnswerKind::kFrame) {
           fault = tolm::test_pattern::pattern_mismatch(r.frame);
-        } else if (r.kind == tolm::client::Kind::kStatus) {
-          if (r.text.find('\n') != r.text.size() - 1 || !tolm::check::parse_status(r.text)) {
+        } else if (r.kind == tolm::AnswerKind::kStatus) {
+          if (r.text.find('\n') != r.text.size() - 1 || !tolm::parse_status(r.text)) {
             fault = "not one whole document: " + std::string(r.text);
           }
-        } else if (r.kind == tolm::client::Kind::kUnauthorized) {
+        } else if (r.kind == tolm::AnswerKind::kUnauthorized) {
           ++refused;
         } else if (e.failure == tolm::client::Failure::kNone) {
           fault = "a bad answer: " + r.problem;
         }
         if (!fault.empty()) faults.add(std::string(what) + ": " + fault);
-        if (r.kind == tolm::client::Kind::kFrame || r.kind == tolm::client::Kind::kStatus) {
+        if (r.kind == tolm::AnswerKind::kFrame || r.kind == tolm::AnswerKind::kStatus) {
           ++answers;
           longest_gap_ms = std::max(longest_gap_ms, now_ms() - last_answer);
           last_answer = now_ms();
@@ -144,7 +144,7 @@ void misbehave(const std::atomic<bool>& stop) {
         open_capture_pipe(turn % 3 == 2 ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
     if (turn % 3 == 1) {
       const std::string request =
-          tolm::client::frame_request(bench::read_token().value_or(std::string(64, '0')));
+          tolm::frame_request(bench::read_token().value_or(std::string(64, '0')));
       DWORD n = 0;
       (void)WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()), &n, nullptr);
       std::vector<char> half(4 << 20);

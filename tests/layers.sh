@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Every include of src/ runs downwards: base < status < capture < server < service, the client
-# uses only base and the pipe's protocol header, and a portable header includes no Windows-only
-# one. Prints each include that breaks this and fails if there is any. The build's link checks
+# Every include of src/ runs downwards: base < protocol < status < capture < server < service, the
+# client uses only base and protocol, and a portable header includes no Windows-only one. Prints each include that breaks this and fails if there is any. The build's link checks
 # (tolm_<layer>_link_check) catch a call that runs upwards; this catches what linking cannot see:
 # an include of a header that defines everything inline, and the portable headers' rule.
 set -uo pipefail
 cd "$(dirname "$0")/../src"
-rank() { case $1 in base) echo 0 ;; status) echo 1 ;; capture) echo 2 ;; server) echo 3 ;; service) echo 4 ;; *) echo 9 ;; esac; }
+rank() {
+  case $1 in
+    base) echo 0 ;; protocol) echo 1 ;; status) echo 2 ;; capture) echo 3 ;; server) echo 4 ;;
+    service) echo 5 ;; *) echo 9 ;;
+  esac
+}
 bad=0
 for file in */*.h */*.cpp; do
   from=${file%%/*}
   while read -r included; do
     to=${included%%/*}
     if [ "$from" = client ]; then
-      [ "$to" = base ] || [ "$to" = client ] || [ "$included" = server/protocol.h ] && continue
+      case $to in base | protocol | client) continue ;; esac
     elif [ "$(rank "$to")" -le "$(rank "$from")" ]; then
       continue
     fi

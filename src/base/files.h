@@ -1,4 +1,5 @@
-// Windows only. Whole-file access and the data directory. Paths are UTF-8.
+// Windows only. Whole files read and written without following a link planted at their name.
+// Paths are UTF-8.
 #pragma once
 
 #include <windows.h>
@@ -10,14 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "base/locations.h"
-#include "base/trust.h"
-#include "base/mutex.h"
 
 namespace tolm {
-
-// `kDataDirectory` joined with a file name.
-[[nodiscard]] std::string data_file(std::string_view name);
 
 // How long one whole-file read or write, or one look at the data directory, may take. Another
 // process that may open a file can hold an open of it (an oplock) or a read (a pipe's name given
@@ -43,6 +38,17 @@ enum class Holder { kAnyone, kOwn };
                                  Holder holder = Holder::kAnyone);
 [[nodiscard]] std::optional<std::string> read_whole_file(std::string_view path,
                                                          std::size_t max_bytes = 1 << 20);
+
+// Read, write and delete sharing: the helper's opens never keep anyone else out.
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// True when `attributes` (a file's or a folder's) mark a reparse point: a link or a mount point.
+[[nodiscard]] bool is_reparse_point(unsigned long attributes) noexcept;
+
+// Moves the object behind `handle` (opened with DELETE) to a name beside `path` (itself, never a
+// link's target): `suffix`, the milliseconds since 1970 and random digits, so that nobody can take
+// the name first; a name that is taken after all is followed by another.
+bool move_aside(HANDLE handle, const std::string& path, std::string_view suffix);
 
 // True when the file behind `file` (opened with READ_CONTROL, without following a link) is a plain
 // file of this process's trust: no reparse point, one name, owned by SYSTEM, Administrators or
@@ -81,58 +87,5 @@ bool write_in_pieces(HANDLE handle, std::string_view bytes, std::size_t piece);
 
 // Creates a directory and all of its missing parents. True when it exists afterwards.
 bool create_directories(std::string_view path);
-
-// A folder that a privileged process writes into, used only while it is a plain folder owned by
-// SYSTEM, Administrators or this process's account that nobody else may change. Anything else found
-// at the path (a link, a folder of another account, a file) is renamed
-// "<name>.untrusted-<ms since 1970>-<random>" (a link is renamed, not its target) and the folder is
-// made afresh with `security` (SDDL); a trusted folder that others may change gets `security`
-// through its handle, keeping what it holds: every file in it is judged on its own when read
-// (Holder::kOwn) and replaced when written.
-class TrustedFolder {
- public:
-  TrustedFolder(std::string path, const wchar_t* security);
-
-  enum class State { kReady, kMissing, kUnusable };
-  // Whether the folder can be used now. A missing folder is made only with `create`.
-  [[nodiscard]] State check(bool create) EXCLUDES(mutex_);
-  [[nodiscard]] bool ready(bool create) EXCLUDES(mutex_) { return check(create) == State::kReady; }
-
- private:
-  // The creation time too: a file system may give a new folder the index of a deleted one.
-  struct FolderId {
-    unsigned long volume = 0, high = 0, low = 0, created_low = 0, created_high = 0;
-    friend bool operator==(const FolderId&, const FolderId&) = default;
-  };
-  enum class Look { kMissing, kUse, kMovedAside, kUnusable };
-  Look look() REQUIRES(mutex_);
-  // Judges the folder behind `folder` anew: a verdict, with the access list mended if need be.
-  FolderVerdict judge(HANDLE folder, bool path_is_link, bool handle_is_link, bool is_folder);
-  bool make_folder() const;
-
-  // Taken by whichever thread uses the data directory: the capture thread and its helper thread,
-  // the serving thread, the service's supervision loop.
-  Mutex mutex_;
-  const std::string path_;
-  const wchar_t* const security_;
-  // The folder last found trustworthy: not examined again.
-  std::optional<FolderId> trusted_ GUARDED_BY(mutex_);
-  // When `trusted_` was last confirmed. In between, a look at the path's attributes suffices: they
-  // show a link at once, and a plain folder that replaced the trusted one is caught at the next
-  // confirmation, before it can do more than receive the helper's own new files.
-  unsigned long long confirmed_at_ms_ GUARDED_BY(mutex_) = 0;
-};
-
-// The process's guard of `kDataDirectory`. Every read and write of the helper's own files in it
-// goes through it.
-[[nodiscard]] TrustedFolder& data_directory();
-
-// A file of the data directory, read only when the folder can be trusted and the file is the
-// helper's own (Holder::kOwn); a missing folder is a missing file.
-[[nodiscard]] FileRead read_data_file(std::string_view name);
-
-// Writes a file of the data directory, creating the folder when `create_folder` asks for it.
-bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder,
-                     const WriteOptions& options = {});
 
 }  // namespace tolm

@@ -1,3 +1,5 @@
+#include "base/files.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "base/clock_win.h"
-#include "base/files.h"
 #include "base/handles.h"
 #include "base/io_deadline.h"
 #include "base/security_win.h"
@@ -18,14 +19,6 @@ namespace {
 // One WriteFile call's share of a file write.
 constexpr std::size_t kFilePieceBytes = 0x10000000;
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-// A folder opened as itself, never a link's target.
-constexpr DWORD kFolderFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-// How long a folder found trustworthy is used on a look at its path's attributes alone.
-constexpr ULONGLONG kConfirmMs = 250;
-
-bool is_link(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
-
 // Renames the object behind `handle` (itself, never a link's target) to `to`, in place of nothing.
 bool rename_by_handle(HANDLE handle, const std::wstring& to) {
   const std::size_t bytes = sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t);
@@ -36,24 +29,6 @@ bool rename_by_handle(HANDLE handle, const std::wstring& to) {
   rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
   std::copy(to.begin(), to.end(), rename->FileName);
   return SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes));
-}
-
-// Moves the object behind `handle` (opened with DELETE) to a name beside `path`: `suffix`, the
-// milliseconds since 1970 and random digits, so that nobody can take the name first; a name that
-// is taken after all is followed by another.
-bool move_aside(HANDLE handle, const std::string& path, std::string_view suffix) {
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    std::uint8_t random[8] = {};
-    (void)system_random(random);
-    std::string name = path + std::string(suffix) + std::to_string(now_unix_ms()) + "-";
-    for (const std::uint8_t b : random) {
-      name += "0123456789abcdef"[b >> 4];
-      name += "0123456789abcdef"[b & 0xF];
-    }
-    if (rename_by_handle(handle, to_wide(name))) return true;
-    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
-  }
-  return false;
 }
 
 // Frees the name `path` of the object behind `opened` (itself, never a link's target): moves it
@@ -89,18 +64,30 @@ bool is_directory(const std::wstring& path) {
 
 }  // namespace
 
-bool is_own_plain_file(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION info{};
-  return GetFileInformationByHandle(file, &info) && !is_link(info.dwFileAttributes) &&
-         info.nNumberOfLinks <= 1 &&
-         is_trusted_owner(owner_sid(file, SE_FILE_OBJECT), own_account_sid());
+bool is_reparse_point(unsigned long attributes) noexcept {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-std::string data_file(std::string_view name) {
-  std::string path(kDataDirectory);
-  path += '\\';
-  path += name;
-  return path;
+bool move_aside(HANDLE handle, const std::string& path, std::string_view suffix) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::uint8_t random[8] = {};
+    (void)system_random(random);
+    std::string name = path + std::string(suffix) + std::to_string(now_unix_ms()) + "-";
+    for (const std::uint8_t b : random) {
+      name += "0123456789abcdef"[b >> 4];
+      name += "0123456789abcdef"[b & 0xF];
+    }
+    if (rename_by_handle(handle, to_wide(name))) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
+}
+
+bool is_own_plain_file(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  return GetFileInformationByHandle(file, &info) && !is_reparse_point(info.dwFileAttributes) &&
+         info.nNumberOfLinks <= 1 &&
+         is_trusted_owner(owner_sid(file, SE_FILE_OBJECT), own_account_sid());
 }
 
 FileRead read_file(std::string_view path, std::size_t max_bytes, Holder holder) {
@@ -209,112 +196,6 @@ bool create_directories(std::string_view path) {
   // programs write their control files in it.
   CreateDirectoryW(wide.c_str(), nullptr);
   return is_directory(wide);
-}
-
-TrustedFolder::TrustedFolder(std::string path, const wchar_t* security)
-    : path_(std::move(path)), security_(security) {}
-
-TrustedFolder::State TrustedFolder::check(bool create) {
-  const MutexLock lock(mutex_);
-  const IoDeadline deadline(kFileIoMs);
-  const Look first = look();
-  if (first == Look::kUse) return State::kReady;
-  if (first == Look::kUnusable) return State::kUnusable;
-  if (first == Look::kMissing && !create) return State::kMissing;
-  // Missing, or just moved aside: made anew, it must then pass on its own.
-  (void)make_folder();
-  return look() == Look::kUse ? State::kReady : State::kUnusable;
-}
-
-// The parents as they come; the folder itself with its permissions in the same call, so that it
-// never exists with the ones it would inherit.
-bool TrustedFolder::make_folder() const {
-  const std::size_t slash = path_.find_last_of('\\');
-  if (slash != std::string::npos) (void)create_directories(path_.substr(0, slash));
-  const UniqueLocal descriptor = security_descriptor(security_);
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
-  return descriptor &&
-         security_calls().create_directory(to_wide(path_).c_str(), &attributes) != FALSE;
-}
-
-TrustedFolder::Look TrustedFolder::look() {
-  const std::wstring wide = to_wide(path_);
-  const DWORD path_attributes = GetFileAttributesW(wide.c_str());
-  if (path_attributes == INVALID_FILE_ATTRIBUTES) return Look::kMissing;
-  const ULONGLONG now = GetTickCount64();
-  const bool plain_folder = (path_attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                            !is_link(path_attributes);
-  if (trusted_ && plain_folder && now - confirmed_at_ms_ < kConfirmMs) return Look::kUse;
-  // No delete access here: a shell whose current directory is the folder shares no deletion.
-  const UniqueFile folder(CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, kShareAll,
-                                      nullptr, OPEN_EXISTING, kFolderFlags, nullptr));
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (!folder || !GetFileInformationByHandle(folder.get(), &info)) return Look::kUnusable;
-  const FolderId id{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
-                    info.ftCreationTime.dwLowDateTime, info.ftCreationTime.dwHighDateTime};
-  const bool path_is_link = is_link(path_attributes);
-  const bool handle_is_link = is_link(info.dwFileAttributes);
-  if (!path_is_link && !handle_is_link && trusted_ == id) {
-    confirmed_at_ms_ = now;
-    return Look::kUse;
-  }
-
-  const FolderVerdict verdict =
-      judge(folder.get(), path_is_link, handle_is_link,
-            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
-  if (verdict == FolderVerdict::kUse) {
-    trusted_ = id;
-    confirmed_at_ms_ = now;
-    return Look::kUse;
-  }
-  trusted_.reset();
-  if (verdict == FolderVerdict::kRefuse) return Look::kUnusable;
-
-  // Renamed through the handle that was judged, so that what moves is what was looked at.
-  const UniqueFile mover(ReOpenFile(folder.get(), DELETE | SYNCHRONIZE, kShareAll, kFolderFlags));
-  return mover && move_aside(mover.get(), path_, kMovedAsideSuffix)
-             ? Look::kMovedAside
-             : Look::kUnusable;
-}
-
-FolderVerdict TrustedFolder::judge(HANDLE folder, bool path_is_link, bool handle_is_link,
-                                   bool is_folder) {
-  const std::string owner = owner_sid(folder, SE_FILE_OBJECT);
-  const FolderVerdict verdict =
-      judge_data_directory({path_is_link, handle_is_link, owner}, own_account_sid());
-  if (verdict != FolderVerdict::kUse) return verdict;
-  if (!is_folder) return FolderVerdict::kMoveAside;  // a file where the folder belongs
-  // A trusted folder that others may add to could become a mount point under the helper's feet:
-  // it gets the helper's permissions, through the handle that was judged; failing that, it goes.
-  if (others_may_change(folder)) {
-    const UniqueFile writer(ReOpenFile(folder, WRITE_DAC, kShareAll, kFolderFlags));
-    if (!writer || !set_access_list(writer.get(), security_descriptor(security_).get())) {
-      return FolderVerdict::kMoveAside;
-    }
-  }
-  return FolderVerdict::kUse;
-}
-
-TrustedFolder& data_directory() {
-  static TrustedFolder folder{std::string(kDataDirectory), kDataFolderSecurity};
-  return folder;
-}
-
-FileRead read_data_file(std::string_view name) {
-  switch (data_directory().check(false)) {
-    case TrustedFolder::State::kReady:
-      return read_file(data_file(name), std::size_t{1} << 20, Holder::kOwn);
-    case TrustedFolder::State::kMissing:
-      return {std::nullopt, true};
-    case TrustedFolder::State::kUnusable:
-      break;
-  }
-  return {};
-}
-
-bool write_data_file(std::string_view name, std::string_view bytes, bool create_folder,
-                     const WriteOptions& options) {
-  return data_directory().ready(create_folder) && write_whole_file(data_file(name), bytes, options);
 }
 
 }  // namespace tolm

@@ -1,6 +1,7 @@
-// Windows only. RAII owners for Win32 handles and GDI objects. The type picks the release call, so
-// a DC from GetDC cannot be deleted with DeleteDC by mistake. Each owner keeps the release function
-// as a pointer of that exact type; production uses the default, tests may pass a recording one.
+// Windows only. RAII owners for Win32 handles. The type picks the release call, so a find handle
+// cannot be closed with CloseHandle by mistake, and "empty" is exact per type: NULL, or
+// INVALID_HANDLE_VALUE for what CreateFileW, CreateNamedPipeA and FindFirstFileW return. (The
+// grab's GDI objects go back through its seam, frame_grabber_win.cpp.)
 #pragma once
 
 #include <windows.h>
@@ -13,18 +14,14 @@ template <class Traits>
 class Owned {
  public:
   using Handle = typename Traits::Handle;
-  using Release = typename Traits::Release;
 
   Owned() noexcept = default;
-  explicit Owned(Handle h, Release release_call = Traits::default_release()) noexcept
-      : handle_(h), release_(release_call) {}
-  Owned(Owned&& other) noexcept
-      : handle_(std::exchange(other.handle_, Traits::empty())), release_(other.release_) {}
+  explicit Owned(Handle h) noexcept : handle_(h) {}
+  Owned(Owned&& other) noexcept : handle_(std::exchange(other.handle_, Traits::empty())) {}
   Owned& operator=(Owned&& other) noexcept {
     if (this != &other) {
       reset();
       handle_ = std::exchange(other.handle_, Traits::empty());
-      release_ = other.release_;
     }
     return *this;
   }
@@ -41,7 +38,7 @@ class Owned {
   void reset() noexcept {
     if (!valid()) return;
     const DWORD error = GetLastError();
-    Traits::call(release_, std::exchange(handle_, Traits::empty()));
+    Traits::release(std::exchange(handle_, Traits::empty()));
     SetLastError(error);
   }
   // Gives up ownership without releasing.
@@ -49,77 +46,60 @@ class Owned {
 
  private:
   Handle handle_ = Traits::empty();
-  Release release_ = Traits::default_release();
 };
 
 namespace traits {
 
-// Handles that fail as NULL and go back through one call taking the handle alone. The default
-// release call is returned by a function, not given as a template argument: the address of an
-// imported function is not a constant expression for every compiler.
-template <class H, class R>
-struct NullEmpty {
-  using Handle = H;
-  using Release = R;
+// Events, processes, threads, tokens, timers, jobs, sections.
+struct Kernel {
+  using Handle = HANDLE;
   static Handle empty() noexcept { return nullptr; }
-  static void call(Release r, Handle h) noexcept { r(h); }
+  static void release(Handle h) noexcept { CloseHandle(h); }
 };
 
-// Events, processes, threads, tokens, timers, jobs.
-struct Kernel : NullEmpty<HANDLE, decltype(&::CloseHandle)> {
-  static Release default_release() noexcept { return &::CloseHandle; }
-};
-
-struct File : Kernel {  // CreateFileW and CreateNamedPipeA fail as INVALID_HANDLE_VALUE
+struct File : Kernel {
   static Handle empty() noexcept { return INVALID_HANDLE_VALUE; }
 };
 
-struct Desktop : NullEmpty<HDESK, decltype(&::CloseDesktop)> {
-  static Release default_release() noexcept { return &::CloseDesktop; }
+struct Find {
+  using Handle = HANDLE;
+  static Handle empty() noexcept { return INVALID_HANDLE_VALUE; }
+  static void release(Handle h) noexcept { FindClose(h); }
 };
 
-struct MemoryDc : NullEmpty<HDC, decltype(&::DeleteDC)> {
-  static Release default_release() noexcept { return &::DeleteDC; }
-};
-
-struct Bitmap : NullEmpty<HBITMAP, decltype(&::DeleteObject)> {
-  static Release default_release() noexcept { return &::DeleteObject; }
+struct Desktop {
+  using Handle = HDESK;
+  static Handle empty() noexcept { return nullptr; }
+  static void release(Handle h) noexcept { CloseDesktop(h); }
 };
 
 // Memory the system allocated for the caller: descriptors, SID texts, message buffers.
-struct Local : NullEmpty<HLOCAL, decltype(&::LocalFree)> {
-  static Release default_release() noexcept { return &::LocalFree; }
-};
-
-struct Service : NullEmpty<SC_HANDLE, decltype(&::CloseServiceHandle)> {
-  static Release default_release() noexcept { return &::CloseServiceHandle; }
-};
-
-struct ScreenDc {  // a DC from GetDC(NULL) goes back with ReleaseDC(NULL, dc)
-  using Handle = HDC;
-  using Release = decltype(&::ReleaseDC);
+struct Local {
+  using Handle = HLOCAL;
   static Handle empty() noexcept { return nullptr; }
-  static Release default_release() noexcept { return &::ReleaseDC; }
-  static void call(Release r, Handle h) noexcept { r(nullptr, h); }
+  static void release(Handle h) noexcept { LocalFree(h); }
+};
+
+struct Service {
+  using Handle = SC_HANDLE;
+  static Handle empty() noexcept { return nullptr; }
+  static void release(Handle h) noexcept { CloseServiceHandle(h); }
 };
 
 }  // namespace traits
 
 using UniqueHandle = Owned<traits::Kernel>;
 using UniqueFile = Owned<traits::File>;
+using UniqueFind = Owned<traits::Find>;
 using UniqueDesktop = Owned<traits::Desktop>;
-using UniqueMemoryDc = Owned<traits::MemoryDc>;
-using UniqueBitmap = Owned<traits::Bitmap>;
-using UniqueScreenDc = Owned<traits::ScreenDc>;
 using UniqueLocal = Owned<traits::Local>;
 using UniqueService = Owned<traits::Service>;
 
 // The two handles a CreateProcess call returns.
 struct UniqueProcess {
   UniqueProcess() = default;
-  explicit UniqueProcess(const PROCESS_INFORMATION& info,
-                         traits::Kernel::Release close = &::CloseHandle) noexcept
-      : process(info.hProcess, close), thread(info.hThread, close) {}
+  explicit UniqueProcess(const PROCESS_INFORMATION& info) noexcept
+      : process(info.hProcess), thread(info.hThread) {}
   UniqueHandle process;
   UniqueHandle thread;
 };

@@ -6,6 +6,7 @@
 
 #include "base/mutex.h"
 #include "base/system_error.h"
+#include "base/threads.h"
 
 namespace tolm {
 
@@ -24,7 +25,7 @@ class Watcher {
     return *watcher;
   }
 
-  void arm(IoDeadline::Armed* armed) EXCLUDES(mutex_) {
+  void arm(IoDeadline::Armed* armed) TOLM_EXCLUDES(mutex_) {
     const MutexLock lock(mutex_);
     armed_.push_back(armed);
     // The watcher sleeps until the earliest deadline it knows of; only an earlier one wakes it,
@@ -33,7 +34,7 @@ class Watcher {
   }
 
   // Taking the lock waits out a cancellation in progress, so none can reach a later call.
-  void disarm(IoDeadline::Armed* armed) EXCLUDES(mutex_) {
+  void disarm(IoDeadline::Armed* armed) TOLM_EXCLUDES(mutex_) {
     const MutexLock lock(mutex_);
     armed_.erase(std::find(armed_.begin(), armed_.end(), armed));
   }
@@ -43,7 +44,7 @@ class Watcher {
     start_detached_thread([this] { watch(); });
   }
 
-  void watch() EXCLUDES(mutex_) {
+  void watch() TOLM_EXCLUDES(mutex_) {
     MutexLock lock(mutex_);
     for (;;) {
       const Clock::time_point now = Clock::now();
@@ -67,8 +68,8 @@ class Watcher {
   // Taken by every thread that bounds a call, and by the watcher thread.
   Mutex mutex_;
   std::condition_variable_any changed_;
-  std::vector<IoDeadline::Armed*> armed_ GUARDED_BY(mutex_);
-  Clock::time_point wake_at_ GUARDED_BY(mutex_) = Clock::time_point::max();
+  std::vector<IoDeadline::Armed*> armed_ TOLM_GUARDED_BY(mutex_);
+  Clock::time_point wake_at_ TOLM_GUARDED_BY(mutex_) = Clock::time_point::max();
 };
 
 // The calling thread as a handle another thread may cancel its I/O through, kept for the thread's

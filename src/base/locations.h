@@ -32,8 +32,7 @@ inline constexpr std::string_view kMovedAsideSuffix = ".untrusted-";
 
 inline constexpr char kServiceName[] = "TolmCaptureHelper";
 
-// The worker status's note while another account holds the pipe's name, which it then does not
-// serve.
-inline constexpr std::string_view kPipeNameHeldNote = "pipe name held by another owner";
+// The capture pipe.
+inline constexpr char kPipeName[] = "\\\\.\\pipe\\tolm-capture";
 
 }  // namespace tolm

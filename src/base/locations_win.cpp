@@ -4,7 +4,7 @@
 
 #include <optional>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/win_text.h"
 
 namespace tolm {

@@ -7,10 +7,10 @@
 
 namespace tolm {
 
-class CAPABILITY("mutex") Mutex {
+class TOLM_CAPABILITY("mutex") Mutex {
  public:
-  void lock() ACQUIRE() { mutex_.lock(); }
-  void unlock() RELEASE() { mutex_.unlock(); }
+  void lock() TOLM_ACQUIRE() { mutex_.lock(); }
+  void unlock() TOLM_RELEASE() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;
@@ -19,20 +19,20 @@ class CAPABILITY("mutex") Mutex {
 // Holds a lock (a Mutex, or a capability of the same shape) from construction to destruction; it
 // may let go of it and take it again meanwhile, as std::condition_variable_any does in its waits.
 template <class Lockable>
-class SCOPED_CAPABILITY Locked {
+class TOLM_SCOPED_CAPABILITY Locked {
  public:
-  explicit Locked(Lockable& lock) ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
-  ~Locked() RELEASE() {
+  explicit Locked(Lockable& lock) TOLM_ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+  ~Locked() TOLM_RELEASE() {
     if (held_) lock_.unlock();
   }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
 
-  void lock() ACQUIRE() {
+  void lock() TOLM_ACQUIRE() {
     lock_.lock();
     held_ = true;
   }
-  void unlock() RELEASE() {
+  void unlock() TOLM_RELEASE() {
     lock_.unlock();
     held_ = false;
   }

@@ -8,10 +8,10 @@
 #define TOLM_THREAD_ATTRIBUTE(x)
 #endif
 
-#define CAPABILITY(x) TOLM_THREAD_ATTRIBUTE(capability(x))
-#define SCOPED_CAPABILITY TOLM_THREAD_ATTRIBUTE(scoped_lockable)
-#define GUARDED_BY(x) TOLM_THREAD_ATTRIBUTE(guarded_by(x))
-#define REQUIRES(...) TOLM_THREAD_ATTRIBUTE(requires_capability(__VA_ARGS__))
-#define ACQUIRE(...) TOLM_THREAD_ATTRIBUTE(acquire_capability(__VA_ARGS__))
-#define RELEASE(...) TOLM_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
-#define EXCLUDES(...) TOLM_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))
+#define TOLM_CAPABILITY(x) TOLM_THREAD_ATTRIBUTE(capability(x))
+#define TOLM_SCOPED_CAPABILITY TOLM_THREAD_ATTRIBUTE(scoped_lockable)
+#define TOLM_GUARDED_BY(x) TOLM_THREAD_ATTRIBUTE(guarded_by(x))
+#define TOLM_REQUIRES(...) TOLM_THREAD_ATTRIBUTE(requires_capability(__VA_ARGS__))
+#define TOLM_ACQUIRE(...) TOLM_THREAD_ATTRIBUTE(acquire_capability(__VA_ARGS__))
+#define TOLM_RELEASE(...) TOLM_THREAD_ATTRIBUTE(release_capability(__VA_ARGS__))
+#define TOLM_EXCLUDES(...) TOLM_THREAD_ATTRIBUTE(locks_excluded(__VA_ARGS__))

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/stop_flag.h"
-#include "base/control_files.h"
+#include "protocol/control_files.h"
 #include "capture/desktop_tracker.h"
 #include "capture/frame.h"
 

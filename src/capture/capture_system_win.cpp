@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "base/system_error.h"
 #include "capture/control_files_win.h"
 #include "status/status_writer.h"
 
@@ -58,60 +57,6 @@ void Win32CaptureSystem::settle() { aftercare_.wait_for_all(); }
 
 void Win32CaptureSystem::release_frame(std::shared_ptr<const Frame> frame) {
   if (frame) aftercare_.post([frame = std::move(frame)]() mutable { frame.reset(); });
-}
-
-Win32CaptureSystem::Aftercare::Aftercare() : thread_(start_thread([this] { run(); })) {}
-
-Win32CaptureSystem::Aftercare::~Aftercare() {
-  {
-    const SrwGuard guard(lock_);
-    quit_ = true;
-  }
-  WakeAllConditionVariable(&changed_);
-  thread_.join();
-}
-
-void Win32CaptureSystem::Aftercare::post(std::function<void()> job, Mark mark) {
-  {
-    const SrwGuard guard(lock_);
-    jobs_.push_back(std::move(job));
-    if (mark == Mark::kWaitedFor) marked_ = posted_ + 1;
-    ++posted_;
-  }
-  WakeAllConditionVariable(&changed_);
-}
-
-void Win32CaptureSystem::Aftercare::wait_for_marked() {
-  const SrwGuard guard(lock_);
-  wait_until_done(marked_);
-}
-
-void Win32CaptureSystem::Aftercare::wait_for_all() {
-  const SrwGuard guard(lock_);
-  wait_until_done(posted_);
-}
-
-void Win32CaptureSystem::Aftercare::wait_until_done(std::uint64_t count) {
-  while (done_ < count) lock_.wait(changed_);
-}
-
-void Win32CaptureSystem::Aftercare::run() {
-  SrwGuard guard(lock_);
-  for (;;) {
-    if (jobs_.empty()) {
-      if (quit_) break;
-      lock_.wait(changed_);
-      continue;
-    }
-    std::function<void()> job = std::move(jobs_.front());
-    jobs_.pop_front();
-    guard.unlock();
-    job();
-    job = nullptr;  // a frame it held is freed here, off the lock
-    guard.lock();
-    ++done_;
-    WakeAllConditionVariable(&changed_);
-  }
 }
 
 std::uint64_t Win32CaptureSystem::monotonic_ns() {

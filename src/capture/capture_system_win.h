@@ -3,15 +3,12 @@
 
 #include <windows.h>
 
-#include <deque>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/handles.h"
-#include "base/srw_lock.h"
+#include "base/aftercare.h"
 #include "capture/capture_loop.h"
 #include "capture/frame_grabber.h"
 #include "capture/desktop_tracker_win.h"
@@ -46,38 +43,12 @@ class Win32CaptureSystem final : public CaptureSystem {
   void sleep_ns(std::uint64_t ns) override;
 
  private:
-  // Work that must happen but need not hold up a pass: the capture.desktop and status writes and
-  // the freeing of replaced frames, done in the order they were handed over on a thread of its
-  // own. A read of capture.desktop waits for the writes of it handed over before, so every pass
-  // sees what the passes before it wrote.
-  class Aftercare {
-   public:
-    Aftercare();
-    ~Aftercare();  // finishes what is pending
-    Aftercare(const Aftercare&) = delete;
-    Aftercare& operator=(const Aftercare&) = delete;
-    enum class Mark { kNone, kWaitedFor };
-    // `kWaitedFor`: a later `wait_for_marked` waits for this job.
-    void post(std::function<void()> job, Mark mark = Mark::kNone) EXCLUDES(lock_);
-    void wait_for_marked() EXCLUDES(lock_);
-    void wait_for_all() EXCLUDES(lock_);
-
-   private:
-    void run() EXCLUDES(lock_);
-    void wait_until_done(std::uint64_t count) REQUIRES(lock_);
-    SrwLock lock_;
-    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
-    std::deque<std::function<void()>> jobs_ GUARDED_BY(lock_);
-    std::uint64_t posted_ GUARDED_BY(lock_) = 0;
-    std::uint64_t done_ GUARDED_BY(lock_) = 0;
-    std::uint64_t marked_ GUARDED_BY(lock_) = 0;  // jobs posted up to the last marked one
-    bool quit_ GUARDED_BY(lock_) = false;
-    std::thread thread_;  // last: started once the members it uses are made
-  };
-
   void (*upkeep_)();
   FrameGrabber grabber_;
   DesktopTracker tracker_;
+  // The capture.desktop and status writes and the freeing of replaced frames. A read of
+  // capture.desktop waits for the writes of it handed over before, so every pass sees what the
+  // passes before it wrote.
   Aftercare aftercare_;
   UniqueHandle timer_;
   std::uint64_t counter_frequency_ = 1;

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/text.h"
 #include "capture/control_files_win.h"
 

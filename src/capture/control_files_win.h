@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "base/control_files.h"
+#include "protocol/control_files.h"
 
 namespace tolm {
 

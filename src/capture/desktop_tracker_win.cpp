@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/text.h"
 #include "capture/desktop_tracker_win.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "base/mutex.h"
-#include "status/status_document.h"
+#include "protocol/status_document.h"
 
 namespace tolm {
 
@@ -30,19 +30,19 @@ struct Frame {
 // 8 MB buffer costs about 2 ms in zeroing and page faults, an eighth of the grab itself.
 class SparePixels {
  public:
-  void keep(std::vector<std::uint8_t> pixels) EXCLUDES(mutex_) {
+  void keep(std::vector<std::uint8_t> pixels) TOLM_EXCLUDES(mutex_) {
     const MutexLock lock(mutex_);
     pixels_.swap(pixels);
   }
   // The kept buffer, or an empty one.
-  [[nodiscard]] std::vector<std::uint8_t> take() EXCLUDES(mutex_) {
+  [[nodiscard]] std::vector<std::uint8_t> take() TOLM_EXCLUDES(mutex_) {
     const MutexLock lock(mutex_);
     return std::exchange(pixels_, {});
   }
 
  private:
   Mutex mutex_;
-  std::vector<std::uint8_t> pixels_ GUARDED_BY(mutex_);
+  std::vector<std::uint8_t> pixels_ TOLM_GUARDED_BY(mutex_);
 };
 
 // A grab gives a frame or the text of what failed.
@@ -60,7 +60,7 @@ class CaptureState {
   // Replaces the stored frame, then counts it. The frame is moved, never copied; the one it
   // replaces is handed back, so that the caller decides where its memory is freed. Whoever lets go
   // of a published frame last leaves its pixel memory to `spare_pixels`.
-  std::shared_ptr<const Frame> publish_frame(Frame frame) EXCLUDES(frame_mutex_, name_mutex_) {
+  std::shared_ptr<const Frame> publish_frame(Frame frame) TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     std::shared_ptr<const Frame> next(new Frame(std::move(frame)), [spare = spare_](Frame* f) {
       spare->keep(std::move(f->pixels));
       delete f;
@@ -75,7 +75,7 @@ class CaptureState {
 
   // The stored frame, or null. The lock is held only to copy the pointer.
   [[nodiscard]] std::shared_ptr<const Frame> copy_frame() const
-      EXCLUDES(frame_mutex_, name_mutex_) {
+      TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     const MutexLock lock(frame_mutex_);
     return latest_frame_;
   }
@@ -85,23 +85,23 @@ class CaptureState {
   // The grabbed frame is not stored; `grab` must not touch this state.
   template <class Grab>
   [[nodiscard]] std::shared_ptr<const Frame> copy_frame_or(Grab&& grab) const
-      EXCLUDES(frame_mutex_, name_mutex_) {
+      TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     const MutexLock lock(frame_mutex_);
     if (latest_frame_) return latest_frame_;
     return grab();
   }
 
-  [[nodiscard]] bool has_frame() const EXCLUDES(frame_mutex_, name_mutex_) {
+  [[nodiscard]] bool has_frame() const TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     const MutexLock lock(frame_mutex_);
     return latest_frame_ != nullptr;
   }
 
-  void set_desktop_name(std::string name) EXCLUDES(frame_mutex_, name_mutex_) {
+  void set_desktop_name(std::string name) TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     const MutexLock lock(name_mutex_);
     desktop_name_.swap(name);
   }
 
-  [[nodiscard]] std::string copy_desktop_name() const EXCLUDES(frame_mutex_, name_mutex_) {
+  [[nodiscard]] std::string copy_desktop_name() const TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     const MutexLock lock(name_mutex_);
     return desktop_name_;
   }
@@ -116,7 +116,7 @@ class CaptureState {
   void set_pipe_name_held(bool held) noexcept { pipe_name_held_.store(held); }
 
   // One lock after the other, never both: the values may come from slightly different moments.
-  [[nodiscard]] StatusSnapshot status_snapshot() const EXCLUDES(frame_mutex_, name_mutex_) {
+  [[nodiscard]] StatusSnapshot status_snapshot() const TOLM_EXCLUDES(frame_mutex_, name_mutex_) {
     return {copy_desktop_name(), has_frame(), read_sequence(),
             pipe_name_held_.load() ? std::string(kPipeNameHeldNote) : std::string()};
   }
@@ -127,9 +127,9 @@ class CaptureState {
   // Never held together: every operation that takes one is declared to exclude both, so the
   // analysis refuses a call that would take one while the other is held.
   mutable Mutex frame_mutex_;
-  std::shared_ptr<const Frame> latest_frame_ GUARDED_BY(frame_mutex_);
+  std::shared_ptr<const Frame> latest_frame_ TOLM_GUARDED_BY(frame_mutex_);
   mutable Mutex name_mutex_;
-  std::string desktop_name_ GUARDED_BY(name_mutex_) = "Default";
+  std::string desktop_name_ TOLM_GUARDED_BY(name_mutex_) = "Default";
   // Shared with the frames' deleters: a frame may outlive the state.
   std::shared_ptr<SparePixels> spare_ = std::make_shared<SparePixels>();
 

@@ -4,10 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "base/control_files.h"
+#include "protocol/control_files.h"
 #include "base/locations.h"
 #include "base/text.h"
-#include "server/protocol.h"
 
 namespace tolm::check {
 namespace {
@@ -32,20 +31,6 @@ std::string seconds_ago(std::uint64_t ms) {
 Finding ok(const char* topic, std::string detail) { return {topic, true, std::move(detail), {}}; }
 Finding problem(const char* topic, std::string detail, std::string advice) {
   return {topic, false, std::move(detail), std::move(advice)};
-}
-
-// The text after `"key":` in a flat document: a string's content or a scalar's text.
-std::optional<std::string_view> member(std::string_view doc, std::string_view key) {
-  const std::string pattern = "\"" + std::string(key) + "\":";
-  const std::size_t at = doc.find(pattern);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view rest = doc.substr(at + pattern.size());
-  if (rest.starts_with('"')) {
-    const std::size_t end = rest.find('"', 1);
-    if (end == std::string_view::npos) return std::nullopt;
-    return rest.substr(1, end - 1);
-  }
-  return rest.substr(0, rest.find_first_of(",}"));
 }
 
 double percentile(std::vector<double> values, double p) {
@@ -215,13 +200,13 @@ Finding judge_status(const StatusFacts& s) {
     return problem("status", s.location + ": no worker's status, only the service's" + notes,
                    "no worker has been started: see the service note");
   }
-  const StatusFields& last = *s.last;
+  const StatusDocument& last = *s.last;
   std::string detail =
       s.location + ", written " +
       seconds_ago(s.last_read_ms > last.ts ? s.last_read_ms - last.ts : 0) + ": desktop \"" +
       last.desktop + "\"" + (last.secure ? " (secure desktop)" : "") +
       (last.frames ? ", a frame held" : ", no frame held") + ", backend " + last.backend;
-  const StatusFields& first = s.first ? *s.first : last;
+  const StatusDocument& first = s.first ? *s.first : last;
   if (last.ts > first.ts && last.seq >= first.seq) {  // a new worker counts from 0 again
     const double per_second = static_cast<double>(last.seq - first.seq) * 1000.0 /
                               static_cast<double>(last.ts - first.ts);
@@ -338,32 +323,7 @@ const Finding* first_problem(const std::vector<Finding>& findings) {
 
 }  // namespace
 
-std::optional<StatusFields> parse_status(std::string_view document) {
-  StatusFields f;
-  const auto desktop = member(document, "desktop");
-  const auto secure = member(document, "secureDesktop");
-  const auto frames = member(document, "helperFrames");
-  const auto backend = member(document, "backend");
-  const auto seq = member(document, "seq");
-  const auto ts = member(document, "ts");
-  unsigned long long seq_value = 0;
-  unsigned long long ts_value = 0;
-  if (!document.starts_with("{\"ok\":true,") || !desktop || !secure || !frames || !backend ||
-      !seq || !ts || !parse_unsigned(*seq, 0xFFFFFFFFULL, seq_value) ||
-      !parse_unsigned(*ts, ~0ULL, ts_value)) {
-    return std::nullopt;
-  }
-  f.desktop = *desktop;
-  f.secure = *secure == "true";
-  f.frames = *frames == "true";
-  f.backend = *backend;
-  if (const auto note = member(document, "note")) f.note = std::string(*note);
-  f.seq = static_cast<std::uint32_t>(seq_value);
-  f.ts = ts_value;
-  return f;
-}
-
-void add_worker_document(StatusFacts& facts, const StatusFields& fields, std::uint64_t read_ms) {
+void add_worker_document(StatusFacts& facts, const StatusDocument& fields, std::uint64_t read_ms) {
   if (facts.last && fields.ts > facts.last->ts) {
     facts.longest_gap_ms = std::max(facts.longest_gap_ms, fields.ts - facts.last->ts);
   }

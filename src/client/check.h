@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol/status_document.h"
+
 namespace tolm::check {
 
 // Something the caller's account may look at, or not.
@@ -51,28 +53,16 @@ struct TokenFileFacts {
   bool given = false;            // --token: the file is not needed
 };
 
-// The members of a status document that the check reports.
-struct StatusFields {
-  std::string desktop;
-  bool secure = false;
-  bool frames = false;
-  std::string backend;
-  std::optional<std::string> note;
-  std::uint32_t seq = 0;
-  std::uint64_t ts = 0;
-};
-[[nodiscard]] std::optional<StatusFields> parse_status(std::string_view document);
-
 struct StatusFacts {
   std::string location;  // the first readable one; empty when none
-  std::optional<StatusFields> first, last;  // the first and last worker documents seen
+  std::optional<StatusDocument> first, last;  // the first and last worker documents seen
   std::uint64_t last_read_ms = 0;            // clock at the last read
   std::uint64_t longest_gap_ms = 0;          // between two worker documents seen one after another
   std::map<std::string, int> notes;          // service notes, each document counted once
   std::vector<std::string> refused;          // locations of files the helper did not make
 };
 // Takes a worker document read at `read_ms` into `facts`.
-void add_worker_document(StatusFacts& facts, const StatusFields& fields, std::uint64_t read_ms);
+void add_worker_document(StatusFacts& facts, const StatusDocument& fields, std::uint64_t read_ms);
 
 struct FrameFacts {
   std::string not_asked;  // why no frame was asked for; empty when they were

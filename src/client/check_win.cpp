@@ -11,16 +11,18 @@
 #include <vector>
 
 #include "base/clock_win.h"
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/locations_win.h"
 #include "base/security_win.h"
 #include "base/system_error.h"
+#include "base/threads.h"
 #include "base/trust.h"
 #include "base/win_text.h"
-#include "client/capture_response.h"
+#include "protocol/answer.h"
+#include "protocol/request.h"
 #include "client/pipe_client.h"
-#include "server/protocol.h"
+#include "protocol/token_file.h"
 
 namespace tolm::check {
 namespace {
@@ -135,7 +137,7 @@ void watch_status(StatusFacts& s, const std::atomic<bool>& done) {
       if (!read.bytes) continue;
       s.location = path;
       s.last_read_ms = now_unix_ms();
-      const std::optional<StatusFields> fields = parse_status(*read.bytes);
+      const std::optional<StatusDocument> fields = parse_status(*read.bytes);
       if (!fields) break;
       if (fields->backend == "service") {
         if (fields->ts != last_note_ts) ++s.notes[fields->note.value_or("")];
@@ -149,14 +151,14 @@ void watch_status(StatusFacts& s, const std::atomic<bool>& done) {
 }
 
 // One exchange's failure as a person reads it; empty when a frame came whole.
-std::string frame_failure(const client::Exchange& e, const client::Response& r) {
+std::string frame_failure(const client::Exchange& e, const Answer& r) {
   if (e.failure != client::Failure::kNone) return e.error;
   switch (r.kind) {
-    case client::Kind::kFrame:
+    case AnswerKind::kFrame:
       return {};
-    case client::Kind::kUnauthorized:
+    case AnswerKind::kUnauthorized:
       return "unauthorized: the helper refused the token";
-    case client::Kind::kNoFrame:
+    case AnswerKind::kNoFrame:
       return "no frame: the helper has no picture yet";
     default:
       return "bad response (" + r.problem + ")";
@@ -231,7 +233,7 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   unsigned reported = options.seconds;
   FrameFacts& frames = seen.frames;
   // Without a token the pipe is still looked at: a request that authorizes nothing is refused.
-  client::Exchange e = client::exchange(client::status_request(token.value_or("")), kRequestMs);
+  client::Exchange e = client::exchange(status_request(token.value_or("")), kRequestMs);
   note_server(seen.pipe, e, calls);
   if (seen.pipe.denied)
     frames.not_asked = "this account may not open the pipe";
@@ -250,8 +252,8 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
       continue;
     }
     const Clock::time_point asked = Clock::now();
-    e = client::exchange(client::frame_request(*token), kRequestMs);
-    const client::Response r = client::read_response(e.bytes, true);
+    e = client::exchange(frame_request(*token), kRequestMs);
+    const Answer r = read_answer(e.bytes, true);
     frames.latencies_ms.push_back(
         std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
     if (const std::string failure = frame_failure(e, r); failure.empty()) {
@@ -269,10 +271,10 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   // A status asked for now is written now: how fresh the helper keeps it is judged by what the
   // file showed meanwhile, whatever its pace.
   if (token && seen.pipe.trusted) {
-    e = client::exchange(client::status_request(*token), kRequestMs);
-    const client::Response r = client::read_response(e.bytes, false);
-    const std::optional<StatusFields> fields =
-        r.kind == client::Kind::kStatus ? parse_status(r.text) : std::nullopt;
+    e = client::exchange(status_request(*token), kRequestMs);
+    const Answer r = read_answer(e.bytes, false);
+    const std::optional<StatusDocument> fields =
+        r.kind == AnswerKind::kStatus ? parse_status(r.text) : std::nullopt;
     if (fields && fields->backend != "service") {
       if (seen.status.location.empty()) seen.status.location = "the pipe";
       add_worker_document(seen.status, *fields, now_unix_ms());

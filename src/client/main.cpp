@@ -10,17 +10,19 @@
 #include <vector>
 
 #include "base/command_line.h"
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/text.h"
 #include "base/win_text.h"
-#include "client/capture_response.h"
+#include "protocol/answer.h"
+#include "protocol/request.h"
+#include "client/bmp.h"
 #include "client/check_win.h"
 #include "client/pipe_client.h"
-#include "server/protocol.h"
+#include "protocol/token_file.h"
 
 namespace {
 
-using tolm::client::Kind;
+using tolm::AnswerKind;
 
 enum Exit : int {
   kOk = 0,
@@ -146,7 +148,7 @@ int run(const Options& o) {
 
   const bool frame = o.command == "frame";
   const std::string request =
-      frame ? tolm::client::frame_request(token) : tolm::client::status_request(token);
+      frame ? tolm::frame_request(token) : tolm::status_request(token);
   const tolm::client::Exchange ex = tolm::client::exchange(request, o.timeout_ms);
   if (ex.failure == tolm::client::Failure::kNoServer) return fail(kNoServer, ex.error);
   if (ex.failure == tolm::client::Failure::kUntrustedServer) {
@@ -155,20 +157,20 @@ int run(const Options& o) {
   if (ex.failure == tolm::client::Failure::kTooLong) return fail(kMalformed, ex.error);
   if (ex.failure != tolm::client::Failure::kNone) return fail(kOther, ex.error);
 
-  const tolm::client::Response r = tolm::client::read_response(ex.bytes, frame);
+  const tolm::Answer r = tolm::read_answer(ex.bytes, frame);
   switch (r.kind) {
-    case Kind::kUnauthorized:
+    case AnswerKind::kUnauthorized:
       return fail(kUnauthorized, "unauthorized: the helper refused the token");
-    case Kind::kNoFrame:
+    case AnswerKind::kNoFrame:
       return fail(kNoFrame, "no frame: the helper has no picture of the screen yet");
-    case Kind::kMalformed:
+    case AnswerKind::kMalformed:
       return fail(kMalformed, "bad response (" + r.problem + ")");
-    case Kind::kStatus:
+    case AnswerKind::kStatus:
       // The document's own bytes, without a CR added before its line end.
       _setmode(_fileno(stdout), _O_BINARY);
       std::fwrite(r.text.data(), 1, r.text.size(), stdout);
       return std::fflush(stdout) == 0 ? kOk : kOther;
-    case Kind::kFrame: {
+    case AnswerKind::kFrame: {
       const std::string bmp = tolm::client::encode_bmp(r.frame);
       if (bmp.empty()) return fail(kOther, "frame too large for a BMP file");
       if (const DWORD error = save(o.out, bmp); error != 0) {

@@ -7,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "base/control_files.h"
-#include "server/protocol.h"
+#include "protocol/control_files.h"
+#include "base/locations.h"
+#include "protocol/answer.h"
 
 namespace tolm::client {
 

@@ -8,7 +8,7 @@
 #include "base/io_deadline.h"
 #include "base/security_win.h"
 #include "base/trust.h"
-#include "server/protocol.h"
+#include "protocol/request.h"
 
 namespace tolm::client {
 namespace {

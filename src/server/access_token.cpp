@@ -18,17 +18,6 @@ TokenChoice choose_token(const std::function<TokenFileRead()>& read_file,
   return {std::string(last), false};
 }
 
-std::string format_token(const TokenBytes& bytes) {
-  constexpr char kDigits[] = "0123456789abcdef";
-  std::string token;
-  token.reserve(kMinTokenDigits);
-  for (const std::uint8_t b : bytes) {
-    token += kDigits[b >> 4];
-    token += kDigits[b & 0x0F];
-  }
-  return token;
-}
-
 std::array<std::uint8_t, 16> nanoseconds_since_1970(std::uint64_t filetime) noexcept {
   std::array<std::uint8_t, 16> out{};
   if (filetime < kFiletimeTicksTo1970) return out;

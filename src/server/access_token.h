@@ -1,4 +1,5 @@
-// Portable. The access token that pipe clients present, kept in capture.auth: its rules.
+// Portable. How the helper keeps the access token in capture.auth: which token to use, and the
+// seed it falls back on when the system has no randomness.
 #pragma once
 
 #include <array>
@@ -8,18 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "server/protocol.h"
+#include "protocol/token_file.h"
 
 namespace tolm {
-
-// A token made here comes from this many random bytes, two hex digits each.
-inline constexpr std::size_t kTokenRandomBytes = 32;
-static_assert(2 * kTokenRandomBytes == kMinTokenDigits);
-
-using TokenBytes = std::array<std::uint8_t, kTokenRandomBytes>;
-
-// 64 lowercase hex digits, high nibble first, bytes in buffer order.
-[[nodiscard]] std::string format_token(const TokenBytes& bytes);
 
 // The clock as nanoseconds since 1970 (0 before 1970), a 128-bit number as 16 little-endian
 // bytes, from a FILETIME value (100 ns units since 1601).

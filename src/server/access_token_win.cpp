@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/trust.h"
 #include "base/mutex.h"
@@ -37,7 +37,7 @@ TokenBytes random_bytes() {
 // it missing do not each make one; `last` is the token last read or stored.
 struct TokenKeeper {
   Mutex mutex;
-  std::string last GUARDED_BY(mutex);
+  std::string last TOLM_GUARDED_BY(mutex);
 };
 
 TokenKeeper& token_keeper() {

@@ -7,16 +7,18 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/io_deadline.h"
+#include "base/locations.h"
 #include "base/security_win.h"
-#include "base/system_error.h"
 #include "base/text.h"
+#include "base/threads.h"
 #include "base/win_text.h"
 #include "capture/capture_system_win.h"
 #include "capture/control_files_win.h"
 #include "capture/frame_grabber.h"
+#include "protocol/answer.h"
+#include "protocol/request.h"
 #include "server/access_token_win.h"
 #include "server/capture_server.h"
-#include "server/request.h"
 #include "status/status_writer.h"
 
 namespace tolm {
@@ -73,7 +75,9 @@ void serve_client(HANDLE pipe, const CaptureState& state) {
     drain_ms = kResponseDrainMs;
   } else if (const std::shared_ptr<const Frame> frame = frame_for(state)) {
     const auto& pixels = frame->pixels;
-    write_response(pipe, {frame_header(*frame),
+    const FrameHeader header{frame->width, frame->height, frame->stride,
+                             static_cast<std::uint32_t>(pixels.size())};
+    write_response(pipe, {encode_frame_header(header),
                           {reinterpret_cast<const char*>(pixels.data()), pixels.size()}});
     drain_ms = kResponseDrainMs;
   } else {

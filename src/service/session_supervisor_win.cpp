@@ -8,9 +8,10 @@
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/system_error.h"
+#include "base/threads.h"
 #include "base/win_text.h"
 #include "server/capture_server.h"
-#include "server/protocol.h"
+#include "base/locations.h"
 #include "status/status_writer.h"
 
 namespace tolm {
@@ -99,14 +100,14 @@ LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls, HAND
   // call that needs it last. Releases keep the last-error code of the call that failed.
   HANDLE raw = nullptr;
   const BOOL opened = calls.open_process_token(GetCurrentProcess(), TOKEN_ALL_ACCESS, &raw);
-  UniqueHandle own_token(opened ? raw : nullptr, calls.close_handle);
+  UniqueHandle own_token(opened ? raw : nullptr);
   if (!opened) return failed("OpenProcessToken", GetLastError());
 
   raw = nullptr;
   const BOOL duplicated = calls.duplicate_token_ex(own_token.get(), MAXIMUM_ALLOWED, nullptr,
                                                    SecurityImpersonation, TokenPrimary, &raw);
   own_token.reset();
-  UniqueHandle primary(duplicated ? raw : nullptr, calls.close_handle);
+  UniqueHandle primary(duplicated ? raw : nullptr);
   if (!duplicated) return failed("DuplicateTokenEx", GetLastError());
 
   // Needs SeTcbPrivilege: without it every launch fails here.
@@ -127,7 +128,7 @@ LaunchResult launch_worker(std::uint32_t session, const LaunchCalls& calls, HAND
   primary.reset();
   if (!created) return failed("CreateProcessAsUserW", GetLastError());
 
-  UniqueProcess worker(info, calls.close_handle);
+  UniqueProcess worker(info);
   // A system that refuses (the service in a job that allows no other) leaves the worker untied
   // rather than not started.
   if (job != nullptr) (void)AssignProcessToJobObject(job, worker.process.get());

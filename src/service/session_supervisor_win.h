@@ -19,7 +19,6 @@ struct LaunchCalls {
   decltype(&::DuplicateTokenEx) duplicate_token_ex = &::DuplicateTokenEx;
   decltype(&::SetTokenInformation) set_token_information = &::SetTokenInformation;
   decltype(&::CreateProcessAsUserW) create_process_as_user = &::CreateProcessAsUserW;
-  decltype(&::CloseHandle) close_handle = &::CloseHandle;  // every handle the launch takes
   // Asked by the loop, not the launch: Wine has one session, whose change a test plays.
   decltype(&::WTSGetActiveConsoleSessionId) console_session = &::WTSGetActiveConsoleSessionId;
 };

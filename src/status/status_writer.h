@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/locations_win.h"
-#include "status/status_document.h"
+#include "protocol/status_document.h"
 
 namespace tolm {
 

@@ -1,11 +1,11 @@
 #include <windows.h>
 
 #include "base/clock_win.h"
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/locations_win.h"
 #include "base/mutex.h"
 #include "base/win_text.h"
-#include "status/status_document.h"
+#include "protocol/status_document.h"
 #include "status/status_writer.h"
 
 namespace tolm {
@@ -26,7 +26,7 @@ bool write_location(std::size_t index, const std::string& path, std::string_view
   return write_whole_file(path, document, {.read_back = read_back});
 }
 
-void write_locations(std::string_view document, std::size_t count) REQUIRES(status_mutex) {
+void write_locations(std::string_view document, std::size_t count) TOLM_REQUIRES(status_mutex) {
   const std::vector<std::string> paths = status_file_paths();
   for (std::size_t i = 0; i < paths.size() && i < count; ++i) {
     (void)write_location(i, paths[i], document);  // every location is tried, whatever happened

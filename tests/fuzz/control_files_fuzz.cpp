@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "base/control_files.h"
+#include "protocol/control_files.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "base/text.h"
-#include "server/request.h"
+#include "protocol/request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string token(64, 'a');

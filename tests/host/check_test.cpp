@@ -1,7 +1,7 @@
 // The check's verdicts on what it saw, and its two ways of saying them.
 #include <gtest/gtest.h>
 
-#include "base/locations.h"
+#include "client/bmp.h"
 #include "client/check.h"
 
 namespace tolm::check {
@@ -13,10 +13,8 @@ Observations all_well() {
   o.pipe = {true, "", "S-1-5-18", "NT AUTHORITY\\SYSTEM", true, 101, "C:\\helper.exe"};
   o.folder = {Seen::kPresent, false, true, "S-1-5-18", true, false, {}};
   o.token = {Seen::kPresent, true, false, false};
-  const StatusFields first{"Default", false, true, "bitblt", std::nullopt, 10, 1000};
-  StatusFields last = first;
-  last.seq = 70;
-  last.ts = 2000;
+  const StatusDocument first = worker_status("Default", true, 10, 1000);
+  const StatusDocument last = worker_status("Default", true, 70, 2000);
   o.status.location = "C:\\ProgramData\\Tolm\\tolm-capture-helper.status.json";
   add_worker_document(o.status, first, 1100);
   add_worker_document(o.status, last, 2100);
@@ -66,15 +64,7 @@ TEST(Check, EachPartFoundWrongIsTheFirstProblemWithWhatToDo) {
   }
 }
 
-TEST(Check, StatusDocumentsAreReadAndJsonEscaped) {
-  const auto worker = parse_status(R"({"ok":true,"desktop":"Win\lo","secureDesktop":true,)"
-                                   R"("helperFrames":false,"driverLoaded":false,)"
-                                   R"("driverCapture":false,"backend":"none","seq":7,"ts":9})");
-  ASSERT_TRUE(worker);
-  EXPECT_EQ(worker->desktop, "Win\\lo");
-  EXPECT_TRUE(worker->secure && !worker->frames && !worker->note && worker->seq == 7);
-  EXPECT_EQ(parse_status(R"({"ok":true,"desktop":"","backend":"service","note":"worker session=1")")
-                .has_value(), false);  // cut short
+TEST(Check, WhatItPrintsIsFreeOfControlCharactersAndJsonEscaped) {
   // A planted document's escape sequence never reaches the console.
   Observations o = all_well();
   o.status.last->desktop = "\x1b[2J\xc2\x9b" "31mDefault";
@@ -83,6 +73,22 @@ TEST(Check, StatusDocumentsAreReadAndJsonEscaped) {
   EXPECT_EQ(json, "{\"healthy\":false,\"findings\":[{\"topic\":\"pipe\",\"ok\":false,\"detail\":"
                   "\"a\\\"b\\\\c\\u000a\\u0001\",\"advice\":\"do \\\"x\\\"\"}],\"advice\":"
                   "\"do \\\"x\\\"\"}\n");
+}
+
+TEST(Bmp, RowsAreBottomUpBgrPaddedToFourBytes) {
+  std::vector<std::uint8_t> pixels(24);
+  for (std::uint8_t i = 0; i < 24; ++i) pixels[i] = i;
+  const std::string bmp = client::encode_bmp({3, 2, 12, pixels});
+  ASSERT_EQ(bmp.size(), 54u + 2 * 12);  // 3 pixels * 3 bytes, padded to 12
+  // File size 78, pixels at 54; 3 x 2 with a positive height (bottom-up), 1 plane, 24 bits, no
+  // compression, 24 pixel bytes, 2835 pixels a metre (72 dpi).
+  const char header[] =
+      "BM\x4e\0\0\0\0\0\0\0\x36\0\0\0\x28\0\0\0\x03\0\0\0\x02\0\0\0\x01\0\x18\0\0\0\0\0"
+      "\x18\0\0\0\x13\x0b\0\0\x13\x0b\0\0\0\0\0\0\0\0\0\0";
+  EXPECT_EQ(bmp.substr(0, 54), std::string(header, 54));
+  // The file's first row is the frame's bottom row (bytes 12..23), reserved bytes dropped.
+  EXPECT_EQ(bmp.substr(54, 12), std::string("\x0c\x0d\x0e\x10\x11\x12\x14\x15\x16\0\0\0", 12));
+  EXPECT_EQ(bmp[54 + 12 + 8], 10);  // the top row's third pixel, blue
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "entry.h"
 #include "server/access_token.h"
-#include "server/request.h"
+#include "protocol/request.h"
 
 namespace tolm {
 namespace {
@@ -16,57 +16,6 @@ namespace {
 using namespace std::string_literals;
 
 const std::string kToken(64, 'a');
-
-TEST(Authorization, LinesThatLetTheClientIn) {
-  for (const std::string& request : {
-           "AUTH " + kToken + "\nFRAME\n",
-           "AUTH " + kToken + "\r\nFRAME\r\n",
-           "auth " + kToken,
-           " \t AUTH    " + kToken + " \xC2\xA0\n",
-           "AUTH wrong\nAUTH " + kToken + "\n",
-           "AUTH " + kToken + "\nAUTH wrong\n",
-           "AUTH " + kToken + "\n\0"s,  // a NUL after the last line feed does no harm
-       }) {
-    EXPECT_TRUE(is_authorized(request, kToken)) << request;
-  }
-}
-
-TEST(Authorization, LinesThatDoNot) {
-  for (const std::string& request : {
-           ""s,
-           "FRAME\n"s,
-           "Auth " + kToken,
-           "AUTH\t" + kToken,
-           "AUTH " + std::string(64, 'A'),
-           "AUTH " + kToken + " FRAME",
-           "AUTH " + kToken + "\0"s,  // a C string's terminator is part of the line
-           "AUTH " + kToken.substr(1),
-           "AUTH " + kToken + "a",
-           "AUTH" + kToken,
-       }) {
-    EXPECT_FALSE(is_authorized(request, kToken)) << request;
-  }
-  EXPECT_FALSE(is_authorized("AUTH x\n", ""));
-}
-
-TEST(Request, FrameIsFoundInAnyCaseAnywhere) {
-  EXPECT_TRUE(wants_frame("AUTH t\nframe"));
-  EXPECT_TRUE(wants_frame("AUTH t\ngetFrame\n"));
-  EXPECT_TRUE(wants_frame("xFRAMEx"));
-  EXPECT_FALSE(wants_frame("AUTH t\nstatus\nFRAM\nE"));
-  EXPECT_FALSE(wants_frame(""));
-}
-
-TEST(Responses, ErrorsAndFrameHeaderByteForByte) {
-  EXPECT_EQ(kUnauthorizedResponse.size(), 40u);
-  EXPECT_EQ(kNoFrameResponse.size(), 36u);
-  Frame f;
-  f.width = 0x01020304;
-  f.height = 1;
-  f.stride = 0x0A0B0C0D;
-  f.pixels = {1, 2, 3, 4, 5, 6, 7, 8};
-  EXPECT_EQ(frame_header(f), "RFRA\x04\x03\x02\x01\x01\0\0\0\x0D\x0C\x0B\x0A\x08\0\0\0"s);
-}
 
 TEST(Entry, OnlyTheExactFlagsAskForTheServerHere) {
   using Args = std::vector<std::string>;
@@ -87,36 +36,6 @@ std::string hex(const std::array<std::uint8_t, 16>& bytes) {
   TokenBytes wide{};
   std::copy(bytes.begin(), bytes.end(), wide.begin());
   return format_token(wide).substr(0, 32);
-}
-
-TEST(TokenFile, AcceptsTrimmedHexOfAtLeast64DigitsUnchanged) {
-  ASSERT_EQ(kDigits.size(), 64u);
-  // Trimmed as White_Space: U+00A0, U+3000, U+2029 and U+0085.
-  EXPECT_EQ(accept_token_file("\xC2\xA0\xE3\x80\x80" + kDigits + "\xE2\x80\xA9\xC2\x85"), kDigits);
-  const std::string long_token = kDigits + kDigits;
-  EXPECT_EQ(accept_token_file(long_token + "\n"), long_token);
-}
-
-TEST(TokenFile, RejectsShortNonHexAndNonUtf8) {
-  const std::string bad[] = {
-      "",
-      "\r\n",
-      kLower.substr(0, 63),
-      kLower.substr(0, 63) + " \n",
-      kLower.substr(0, 32) + " " + kLower.substr(0, 32),
-      "\xEF\xBB\xBF" + kLower,  // the byte-order mark U+FEFF is not White_Space
-      kLower + "\xEF\xBB\xBF",
-      kLower + "\xFF",  // invalid UTF-8 even where it would be trimmed
-      "\xC2" + kLower,
-      "\xC0\xA0" + kLower,  // overlong space
-      kLower.substr(0, 63) + "g",
-      "0x" + kLower,
-      kLower.substr(0, 40) + "\xEF\xBC\xA1" + kLower.substr(0, 30),  // full-width A
-      kLower + std::string(1, '\0'),
-  };
-  for (const std::string& text : bad) {
-    EXPECT_EQ(accept_token_file(text), std::nullopt) << testing::PrintToString(text);
-  }
 }
 
 // A file rewritten in place is empty for a moment: it is looked at once more before it is replaced.

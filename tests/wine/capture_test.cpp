@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "base/clock_win.h"
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/win_text.h"
 #include "capture/capture_system_win.h"
@@ -16,7 +16,7 @@
 #include "pattern_window.h"
 #include "security_stand_in.h"
 #include "server/access_token_win.h"
-#include "status/status_document.h"
+#include "protocol/status_document.h"
 #include "status/status_writer.h"
 
 namespace tolm {

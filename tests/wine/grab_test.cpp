@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "capture/control_files_win.h"
 #include "capture/frame_grabber.h"
 #include "grab_system_recorder.h"

@@ -13,20 +13,21 @@
 #include <thread>
 
 #include "base/clock_win.h"
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/security_win.h"
 #include "base/win_text.h"
 #include "child_process.h"
 #include "client/check_win.h"
-#include "client/capture_response.h"
+#include "protocol/answer.h"
+#include "client/bmp.h"
 #include "client/pipe_client.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
 #include "server/access_token.h"
 #include "server/capture_server.h"
-#include "server/request.h"
-#include "status/status_document.h"
+#include "protocol/request.h"
+#include "protocol/status_document.h"
 #include "status/status_writer.h"
 
 namespace tolm {
@@ -165,8 +166,8 @@ TEST_F(PatternServer, TheClientProgramSavesTheFrameAndPrintsTheStatus) {
   EXPECT_EQ(frame.out, "1920x1080 frame saved to " + from_wide(image) + "\r\n");  // text mode
   // The file is the frame as a BMP (the host tests check that encoding); the pattern never moves.
   const std::string asked = ask(auth() + "FRAME");
-  const client::Response response = client::read_response(asked, true);
-  ASSERT_EQ(response.kind, client::Kind::kFrame) << response.problem;
+  const Answer response = read_answer(asked, true);
+  ASSERT_EQ(response.kind, AnswerKind::kFrame) << response.problem;
   testing::expect_pattern(response.frame);
   EXPECT_TRUE(read_whole_file(from_wide(image), 64 << 20) == client::encode_bmp(response.frame));
   EXPECT_EQ(read_whole_file(from_wide(victim)), "victim");

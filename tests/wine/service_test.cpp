@@ -13,15 +13,15 @@
 #include <thread>
 #include <vector>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/win_text.h"
 #include "child_process.h"
-#include "client/capture_response.h"
+#include "protocol/request.h"
 #include "client/pipe_client.h"
 #include "pattern_check.h"
 #include "pattern_window.h"
-#include "server/protocol.h"
+#include "protocol/answer.h"
 
 namespace tolm {
 namespace {
@@ -104,9 +104,9 @@ client::Exchange ask_when_up(const std::string& request) {
 }
 
 void expect_pattern_frame() {
-  const client::Exchange frame = ask_when_up(client::frame_request(kToken));
-  const client::Response response = client::read_response(frame.bytes, true);
-  ASSERT_EQ(response.kind, client::Kind::kFrame) << frame.error << response.problem;
+  const client::Exchange frame = ask_when_up(frame_request(kToken));
+  const Answer response = read_answer(frame.bytes, true);
+  ASSERT_EQ(response.kind, AnswerKind::kFrame) << frame.error << response.problem;
   testing::expect_pattern(response.frame);
 }
 
@@ -126,8 +126,8 @@ TEST(NotAService, WithoutAFlagTheHelperServesInItsOwnProcess) {
   write_token();
   for (const wchar_t* arguments : {L"", L" --Worker -C --worker=1 -cx /c"}) {
     const testing::RunningChild helper(L"\"" + helper_exe() + L"\"" + arguments);
-    const client::Exchange status = ask_when_up(client::status_request(kToken));
-    EXPECT_EQ(client::read_response(status.bytes, false).kind, client::Kind::kStatus)
+    const client::Exchange status = ask_when_up(status_request(kToken));
+    EXPECT_EQ(read_answer(status.bytes, false).kind, AnswerKind::kStatus)
         << status.error << status.bytes;
     EXPECT_TRUE(helper.running());
   }
@@ -268,7 +268,7 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   EXPECT_EQ(query(service.get()).dwControlsAccepted, 0u);
   EXPECT_EQ(exit_code_of(next_worker), 0u);
   EXPECT_EQ(exit_code_of(next_process), 0u);
-  EXPECT_NE(client::exchange(client::status_request(kToken), 2000).failure, client::Failure::kNone)
+  EXPECT_NE(client::exchange(status_request(kToken), 2000).failure, client::Failure::kNone)
       << "a server outlived the service";
   const testing::ChildRun stopped = testing::run_child(check_command(1), program_directory());
   EXPECT_EQ(stopped.exit_code, 9u);

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "base/files.h"
+#include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/win_text.h"
 #include "security_stand_in.h"

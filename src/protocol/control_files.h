@@ -1,9 +1,10 @@
-// Portable. The control files that steer the capture (capture.target, display.index), parsed.
-// The helper reads them; the client's check says what they hold.
+// Portable. The control files that steer the capture (capture.target, display.index). The
+// product's programs write them, the helper reads them, the client's check says what they hold.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace tolm {
@@ -22,6 +23,10 @@ struct CaptureTarget {
 // not a setting.
 [[nodiscard]] std::optional<CaptureTarget> capture_target_setting(std::string_view bytes);
 [[nodiscard]] std::optional<std::uint64_t> display_index_setting(std::string_view bytes);
+
+// What a program that steers the helper writes: "1280x720", and the monitor's number.
+[[nodiscard]] std::string format_capture_target(const CaptureTarget& target);
+[[nodiscard]] std::string format_display_index(std::uint64_t index);
 
 // The same with the defaults for a file that is missing or holds no setting.
 [[nodiscard]] CaptureTarget parse_capture_target(std::optional<std::string_view> bytes);

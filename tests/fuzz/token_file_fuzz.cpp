@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/text.h"
-#include "server/access_token.h"
+#include "protocol/token_file.h"
 
 namespace {
 

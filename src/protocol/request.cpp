@@ -1,6 +1,4 @@
-#include "server/request.h"
-
-#include <cstdint>
+#include "protocol/request.h"
 
 #include "base/text.h"
 
@@ -24,10 +22,6 @@ bool line_authorizes(std::string_view line, std::string_view token) noexcept {
   const std::string_view keyword = line.substr(0, 5);
   if (keyword != "AUTH " && keyword != "auth ") return false;
   return same_bytes(trim_white_space(line.substr(5)), token);
-}
-
-void append_u32(std::string& out, std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>((v >> shift) & 0xFF);
 }
 
 }  // namespace
@@ -54,15 +48,8 @@ bool wants_frame(std::string_view request) noexcept {
   return false;
 }
 
-std::string frame_header(const Frame& frame) {
-  std::string out;
-  out.reserve(kFrameHeaderBytes);
-  out += kFrameMagic;
-  append_u32(out, frame.width);
-  append_u32(out, frame.height);
-  append_u32(out, frame.stride);
-  append_u32(out, static_cast<std::uint32_t>(frame.pixels.size()));
-  return out;
-}
+std::string frame_request(std::string_view token) { return status_request(token) + "FRAME\n"; }
+
+std::string status_request(std::string_view token) { return "AUTH " + std::string(token) + "\n"; }
 
 }  // namespace tolm

@@ -1,6 +1,6 @@
 #include <string>
 
-#include "base/control_files.h"
+#include "protocol/control_files.h"
 #include "base/text.h"
 
 namespace tolm {
@@ -11,6 +11,12 @@ std::uint32_t clamp(unsigned long long v, std::uint32_t lo, std::uint32_t hi) {
 }
 
 }  // namespace
+
+std::string format_capture_target(const CaptureTarget& target) {
+  return std::to_string(target.width) + "x" + std::to_string(target.height);
+}
+
+std::string format_display_index(std::uint64_t index) { return std::to_string(index); }
 
 std::optional<CaptureTarget> capture_target_setting(std::string_view bytes) {
   if (!is_valid_utf8(bytes)) return std::nullopt;

@@ -1,4 +1,4 @@
-#include "server/protocol.h"
+#include "protocol/token_file.h"
 
 #include "base/text.h"
 
@@ -10,6 +10,17 @@ bool is_hex_digit(char c) noexcept {
 }
 
 }  // namespace
+
+std::string format_token(const TokenBytes& bytes) {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::string token;
+  token.reserve(kMinTokenDigits);
+  for (const std::uint8_t b : bytes) {
+    token += kDigits[b >> 4];
+    token += kDigits[b & 0x0F];
+  }
+  return token;
+}
 
 std::optional<std::string> accept_token_file(std::string_view bytes) {
   // Trimming decodes code points, so the rest of the file must be checked as UTF-8 first.
