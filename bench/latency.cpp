@@ -104,11 +104,6 @@ struct Received {
   int change;
 };
 
-double percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -200,7 +195,7 @@ int main(int argc, char** argv) {
   std::printf("expected from those: pacing / 2 + grab + 1.5 x request = %.1f ms\n",
               8 + grab + 1.5 * request);
   std::printf("latency median %.1f ms, p95 %.1f ms, p99 %.1f ms; floor %.1f ms; pacing 16 ms\n",
-              percentile(latencies, 0.5), percentile(latencies, 0.95),
-              percentile(latencies, 0.99), grab + transfer);
+              tolm::percentile(latencies, 0.5), tolm::percentile(latencies, 0.95),
+              tolm::percentile(latencies, 0.99), grab + transfer);
   return latencies.empty() ? 1 : 0;
 }

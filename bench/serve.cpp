@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
 
   // The helper reads capture.target on every pass; change it only when it asks for another size,
   // and put the user's bytes back afterwards.
-  const std::string target_path = tolm::data_file("capture.target");
+  const std::string target_path = tolm::data_file(tolm::kCaptureTargetFileName);
   const std::optional<std::string> saved_target = tolm::read_whole_file(target_path);
   const bool target_changed = tolm::read_capture_target() != tolm::CaptureTarget{kWidth, kHeight};
   if (target_changed &&

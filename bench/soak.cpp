@@ -129,10 +129,10 @@ struct Client {
 
 tolm::UniqueFile open_capture_pipe(DWORD access) {
   for (int i = 0; i < 200; ++i) {
-    tolm::UniqueFile pipe(CreateFileW(L"\\\\.\\pipe\\tolm-capture", access, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
+    tolm::UniqueFile pipe(CreateFileA(tolm::kPipeName, access, 0, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
     if (pipe) return pipe;
-    if (!WaitNamedPipeW(L"\\\\.\\pipe\\tolm-capture", 100)) Sleep(10);
+    if (!WaitNamedPipeA(tolm::kPipeName, 100)) Sleep(10);
   }
   return {};
 }
@@ -168,14 +168,14 @@ void disturb(const std::atomic<bool>& stop) {
   for (int second = 1; !stop; ++second, Sleep(1000)) {
     (void)tolm::create_directories(tolm::kDataDirectory);
     if (second % 3 == 0) {
-      (void)tolm::write_whole_file(tolm::data_file("capture.target"), targets[second / 3 % 6]);
-      (void)tolm::write_whole_file(tolm::data_file("display.index"), indexes[second / 3 % 5]);
+      (void)tolm::write_whole_file(tolm::data_file(tolm::kCaptureTargetFileName), targets[second / 3 % 6]);
+      (void)tolm::write_whole_file(tolm::data_file(tolm::kDisplayIndexFileName), indexes[second / 3 % 5]);
     }
     if (second % 30 == 0) {
       char token[65];
       for (int i = 0; i < 64; ++i) token[i] = "0123456789abcdef"[std::rand() % 16];
       token[64] = '\0';
-      const std::string path = tolm::data_file("capture.auth");
+      const std::string path = tolm::data_file(tolm::kTokenFileName);
       if (second == 60) {
         (void)tolm::write_whole_file(path, token);  // in place, as a careless program would
       } else if (tolm::write_whole_file(path + ".new", token)) {
@@ -195,33 +195,31 @@ void disturb(const std::atomic<bool>& stop) {
 // The helper's Linux process, from its command line, which carries `marker`; 0 if not found.
 unsigned long linux_process(const std::string& marker) {
   WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileW(L"Z:\\proc\\*", &found);
+  const tolm::UniqueFind search(FindFirstFileW(L"Z:\\proc\\*", &found));
   unsigned long pid = 0;
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more && pid == 0;
-       more = FindNextFileW(search, &found)) {
+  for (BOOL more = search.valid(); more && pid == 0; more = FindNextFileW(search.get(), &found)) {
     const std::string name = tolm::from_wide(found.cFileName);
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const auto cmdline = tolm::read_whole_file("Z:\\proc\\" + name + "\\cmdline");
     if (cmdline && cmdline->find(marker) != std::string::npos) pid = std::stoul(name);
   }
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
   return pid;
 }
 
 int count_entries(const std::wstring& pattern) {
   WIN32_FIND_DATAW found{};
-  const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  const tolm::UniqueFind search(FindFirstFileW(pattern.c_str(), &found));
   int n = 0;
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+  for (BOOL more = search.valid(); more; more = FindNextFileW(search.get(), &found)) {
     if (found.cFileName[0] != L'.') ++n;
   }
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
   return n;
 }
 
 int windows_threads(DWORD pid) {
   const tolm::UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  THREADENTRY32 entry{.dwSize = sizeof entry};
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
   int n = 0;
   for (BOOL more = Thread32First(snapshot.get(), &entry); more;
        more = Thread32Next(snapshot.get(), &entry)) {
@@ -316,7 +314,7 @@ int main(int argc, char** argv) {
   const std::wstring bin = exe.substr(0, exe.find_last_of(L'\\') + 1);
   std::srand(static_cast<unsigned>(GetTickCount64()));
   (void)tolm::create_directories(tolm::kDataDirectory);
-  (void)tolm::write_whole_file(tolm::data_file("capture.auth"), std::string(64, 'a'));
+  (void)tolm::write_whole_file(tolm::data_file(tolm::kTokenFileName), std::string(64, 'a'));
 
   tolm::test_pattern::PatternWindow pattern;
   if (!pattern.start()) return std::puts("soak: failed: the test pattern did not start"), 1;

@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
-#include <algorithm>
+#include <utility>
 #include <vector>
+
+#include "base/percentile.h"
 
 namespace bench {
 
@@ -19,11 +21,7 @@ inline double now_ms() {
   return static_cast<double>(t.QuadPart) / ticks_per_ms;
 }
 
-// 0 for an empty sample.
-inline double median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
+// The element n / 2 of the sorted sample; 0 for an empty one.
+inline double median(std::vector<double> v) { return tolm::percentile(std::move(v), 0.5); }
 
 }  // namespace bench

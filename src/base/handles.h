@@ -50,41 +50,34 @@ class Owned {
 
 namespace traits {
 
+// The release calls as functions of ours: the address of an imported function is not a constant
+// expression for every compiler, so it cannot be a template argument.
+inline void close_handle(HANDLE h) noexcept { CloseHandle(h); }
+inline void find_close(HANDLE h) noexcept { FindClose(h); }
+inline void close_desktop(HDESK h) noexcept { CloseDesktop(h); }
+inline void local_free(HLOCAL h) noexcept { LocalFree(h); }
+inline void close_service(SC_HANDLE h) noexcept { CloseServiceHandle(h); }
+
+template <class H, void (*Release)(H) noexcept>
+struct NullEmpty {
+  using Handle = H;
+  static Handle empty() noexcept { return nullptr; }
+  static void release(Handle h) noexcept { Release(h); }
+};
+
+template <void (*Release)(HANDLE) noexcept>
+struct InvalidEmpty : NullEmpty<HANDLE, Release> {
+  static HANDLE empty() noexcept { return INVALID_HANDLE_VALUE; }
+};
+
 // Events, processes, threads, tokens, timers, jobs, sections.
-struct Kernel {
-  using Handle = HANDLE;
-  static Handle empty() noexcept { return nullptr; }
-  static void release(Handle h) noexcept { CloseHandle(h); }
-};
-
-struct File : Kernel {
-  static Handle empty() noexcept { return INVALID_HANDLE_VALUE; }
-};
-
-struct Find {
-  using Handle = HANDLE;
-  static Handle empty() noexcept { return INVALID_HANDLE_VALUE; }
-  static void release(Handle h) noexcept { FindClose(h); }
-};
-
-struct Desktop {
-  using Handle = HDESK;
-  static Handle empty() noexcept { return nullptr; }
-  static void release(Handle h) noexcept { CloseDesktop(h); }
-};
-
+using Kernel = NullEmpty<HANDLE, &close_handle>;
+using File = InvalidEmpty<&close_handle>;
+using Find = InvalidEmpty<&find_close>;
+using Desktop = NullEmpty<HDESK, &close_desktop>;
 // Memory the system allocated for the caller: descriptors, SID texts, message buffers.
-struct Local {
-  using Handle = HLOCAL;
-  static Handle empty() noexcept { return nullptr; }
-  static void release(Handle h) noexcept { LocalFree(h); }
-};
-
-struct Service {
-  using Handle = SC_HANDLE;
-  static Handle empty() noexcept { return nullptr; }
-  static void release(Handle h) noexcept { CloseServiceHandle(h); }
-};
+using Local = NullEmpty<HLOCAL, &local_free>;
+using Service = NullEmpty<SC_HANDLE, &close_service>;
 
 }  // namespace traits
 

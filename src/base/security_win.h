@@ -32,11 +32,11 @@ inline constexpr wchar_t kTokenFileSecurity[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;
 // owners and no permissions, so tests stand in for these to see what the helper would judge and
 // ask for; everything else uses the system's.
 struct SecurityCalls {
-  decltype(&::GetSecurityInfo) get_security_info = &::GetSecurityInfo;
-  decltype(&::SetKernelObjectSecurity) set_kernel_object_security = &::SetKernelObjectSecurity;
-  decltype(&::CreateDirectoryW) create_directory = &::CreateDirectoryW;
-  decltype(&::CreateFileW) create_file = &::CreateFileW;
-  decltype(&::GetTokenInformation) get_token_information = &::GetTokenInformation;
+  decltype(::GetSecurityInfo)* get_security_info = ::GetSecurityInfo;
+  decltype(::SetKernelObjectSecurity)* set_kernel_object_security = ::SetKernelObjectSecurity;
+  decltype(::CreateDirectoryW)* create_directory = ::CreateDirectoryW;
+  decltype(::CreateFileW)* create_file = ::CreateFileW;
+  decltype(::GetTokenInformation)* get_token_information = ::GetTokenInformation;
 };
 [[nodiscard]] SecurityCalls& security_calls();
 

@@ -13,14 +13,14 @@
 
 namespace tolm {
 
-inline constexpr char kOpenDesktopFailed[] = "open desktop failed";
-inline constexpr char kSetThreadDesktopFailed[] = "SetThreadDesktop failed";
-inline constexpr char kBadMetrics[] = "bad metrics";
-inline constexpr char kGetDcFailed[] = "GetDC failed";
-inline constexpr char kBitmapFailed[] = "bitmap failed";
-inline constexpr char kBlitFailed[] = "BitBlt/StretchBlt failed";
-inline constexpr char kGetDiBitsFailed[] = "GetDIBits failed";
-inline constexpr char kBlankFrame[] = "blank frame";
+inline constexpr const char* kOpenDesktopFailed = "open desktop failed";
+inline constexpr const char* kSetThreadDesktopFailed = "SetThreadDesktop failed";
+inline constexpr const char* kBadMetrics = "bad metrics";
+inline constexpr const char* kGetDcFailed = "GetDC failed";
+inline constexpr const char* kBitmapFailed = "bitmap failed";
+inline constexpr const char* kBlitFailed = "BitBlt/StretchBlt failed";
+inline constexpr const char* kGetDiBitsFailed = "GetDIBits failed";
+inline constexpr const char* kBlankFrame = "blank frame";
 
 // Every system call the grab makes, so that a test can fail the ones Wine never fails and record
 // what is released on each path. Production passes the Win32 functions themselves.

@@ -6,6 +6,7 @@
 
 #include "protocol/control_files.h"
 #include "base/locations.h"
+#include "base/percentile.h"
 #include "base/text.h"
 
 namespace tolm::check {
@@ -33,31 +34,26 @@ Finding problem(const char* topic, std::string detail, std::string advice) {
   return {topic, false, std::move(detail), std::move(advice)};
 }
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto index =
-      static_cast<std::size_t>(std::lround(p * static_cast<double>(values.size() - 1)));
-  return values[index];
-}
-
-const char* state_name(std::uint32_t state) {
+const char* state_name(ServiceState state) {
   constexpr const char* kNames[] = {"unknown", "stopped",    "starting", "stopping",
                                     "running", "continuing", "pausing",  "paused"};
-  return state < 8 ? kNames[state] : kNames[0];
+  const auto index = static_cast<std::size_t>(state);
+  return index < std::size(kNames) ? kNames[index] : kNames[0];
 }
 
-const char* start_name(std::uint32_t start_type) {
+const char* start_name(StartType start_type) {
   switch (start_type) {
-    case 2:
+    case StartType::kAuto:
       return "starts automatically";
-    case 3:
+    case StartType::kDemand:
       return "starts on demand";
-    case 4:
+    case StartType::kDisabled:
       return "disabled";
-    default:
-      return "starts at boot";
+    case StartType::kBoot:
+    case StartType::kSystem:
+      break;
   }
+  return "starts at boot";
 }
 
 std::string server_text(const PipeFacts& p) {
@@ -84,13 +80,13 @@ Finding judge_service(const Observations& seen) {
   }
   std::string detail = kService + ": " + state_name(s.state) + ", " + start_name(s.start_type);
   if (s.process_id != 0) detail += ", process " + std::to_string(s.process_id);
-  if (s.state == 4) return ok("service", detail);
-  if (s.state == 1 && s.start_type == 4) {
+  if (s.state == ServiceState::kRunning) return ok("service", detail);
+  if (s.state == ServiceState::kStopped && s.start_type == StartType::kDisabled) {
     return problem("service", detail,
                    "the service is disabled: sc.exe config " + kService +
                        " start= auto, then sc.exe start " + kService);
   }
-  if (s.state == 1)
+  if (s.state == ServiceState::kStopped)
     return problem("service", detail, "the service is stopped: sc.exe start " + kService);
   return problem("service", detail, "the service is changing state: check again in a moment");
 }
@@ -103,7 +99,7 @@ Finding judge_pipe(const Observations& seen) {
                    "only SYSTEM and Administrators may: run the check elevated");
   }
   if (!p.exists) {
-    const bool service_runs = seen.service.presence == Seen::kPresent && seen.service.state == 4;
+    const bool service_runs = seen.service.presence == Seen::kPresent && seen.service.state == ServiceState::kRunning;
     return problem("pipe", name + ": no helper serves it",
                    service_runs ? "the service runs but no worker serves the pipe: see the status "
                                   "notes above and the service's launch error"

@@ -17,10 +17,24 @@ namespace tolm::check {
 // Something the caller's account may look at, or not.
 enum class Seen { kPresent, kMissing, kNotVisible };
 
+// A service's state and start type as the service manager numbers them (check_win.cpp holds them
+// against the platform's names).
+enum class ServiceState : std::uint32_t {
+  kUnknown = 0,
+  kStopped = 1,
+  kStarting = 2,
+  kStopping = 3,
+  kRunning = 4,
+  kContinuing = 5,
+  kPausing = 6,
+  kPaused = 7,
+};
+enum class StartType : std::uint32_t { kBoot = 0, kSystem = 1, kAuto = 2, kDemand = 3, kDisabled = 4 };
+
 struct ServiceFacts {
   Seen presence = Seen::kMissing;
-  std::uint32_t state = 0;       // SERVICE_STOPPED (1) to SERVICE_PAUSED (7)
-  std::uint32_t start_type = 0;  // SERVICE_AUTO_START (2), _DEMAND_START (3), _DISABLED (4)
+  ServiceState state = ServiceState::kUnknown;
+  StartType start_type = StartType::kBoot;
   std::uint32_t process_id = 0;
 };
 

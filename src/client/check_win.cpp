@@ -30,6 +30,19 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kStatusEvery = std::chrono::milliseconds(20);
+
+static_assert(static_cast<DWORD>(ServiceState::kStopped) == SERVICE_STOPPED &&
+              static_cast<DWORD>(ServiceState::kStarting) == SERVICE_START_PENDING &&
+              static_cast<DWORD>(ServiceState::kStopping) == SERVICE_STOP_PENDING &&
+              static_cast<DWORD>(ServiceState::kRunning) == SERVICE_RUNNING &&
+              static_cast<DWORD>(ServiceState::kContinuing) == SERVICE_CONTINUE_PENDING &&
+              static_cast<DWORD>(ServiceState::kPausing) == SERVICE_PAUSE_PENDING &&
+              static_cast<DWORD>(ServiceState::kPaused) == SERVICE_PAUSED);
+static_assert(static_cast<DWORD>(StartType::kBoot) == SERVICE_BOOT_START &&
+              static_cast<DWORD>(StartType::kSystem) == SERVICE_SYSTEM_START &&
+              static_cast<DWORD>(StartType::kAuto) == SERVICE_AUTO_START &&
+              static_cast<DWORD>(StartType::kDemand) == SERVICE_DEMAND_START &&
+              static_cast<DWORD>(StartType::kDisabled) == SERVICE_DISABLED);
 constexpr unsigned kRequestMs = 5000;
 
 std::string account_name(const std::string& sid_text) {
@@ -57,13 +70,10 @@ FolderFacts look_at_folder() {
   const DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
   const DWORD attributes_error = GetLastError();
   WIN32_FIND_DATAW found{};
-  const HANDLE search =
-      FindFirstFileW(to_wide(path + std::string(kMovedAsideSuffix) + "*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      f.moved_aside.push_back("C:\\ProgramData\\" + from_wide(found.cFileName));
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
+  const UniqueFind search(
+      FindFirstFileW(to_wide(path + std::string(kMovedAsideSuffix) + "*").c_str(), &found));
+  for (BOOL more = search.valid(); more; more = FindNextFileW(search.get(), &found)) {
+    f.moved_aside.push_back("C:\\ProgramData\\" + from_wide(found.cFileName));
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     f.presence = attributes_error == ERROR_ACCESS_DENIED ? Seen::kNotVisible : Seen::kMissing;
@@ -177,7 +187,6 @@ void note_server(PipeFacts& p, const client::Exchange& e, const CheckCalls& call
   const bool answered = e.failure == client::Failure::kNone && !e.bytes.empty();
   if (p.trusted && !answered) p.failure = e.error.empty() ? "no answer" : e.error;
 }
-
 }  // namespace
 
 ServiceFacts query_service() {
@@ -199,14 +208,14 @@ ServiceFacts query_service() {
   DWORD needed = 0;
   if (QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                            sizeof status, &needed)) {
-    f.state = status.dwCurrentState;
+    f.state = static_cast<ServiceState>(status.dwCurrentState);
     f.process_id = status.dwProcessId;
   }
   (void)QueryServiceConfigW(service.get(), nullptr, 0, &needed);
   std::vector<std::uint64_t> config(needed / sizeof(std::uint64_t) + 1);  // aligned
   auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config.data());
   if (needed != 0 && QueryServiceConfigW(service.get(), c, needed, &needed)) {
-    f.start_type = c->dwStartType;
+    f.start_type = static_cast<StartType>(c->dwStartType);
   }
   return f;
 }
@@ -218,6 +227,48 @@ std::optional<std::string> image_of_process(std::uint32_t process_id) {
   if (!process || !QueryFullProcessImageNameW(process.get(), 0, path, &size)) return std::nullopt;
   return from_wide(std::wstring_view(path, size));
 }
+
+namespace {
+
+// Why no frame will be asked for, from what the first exchange found; empty when they will.
+std::string why_not_asked(const PipeFacts& pipe, bool have_token) {
+  if (pipe.denied) return "this account may not open the pipe";
+  if (!pipe.exists) return "no helper serves the pipe";
+  if (!pipe.trusted) return "the pipe's owner is not trusted";
+  if (!have_token) return "no token to present";
+  return {};
+}
+
+// One frame asked for, and what came of it.
+void ask_for_frame(FrameFacts& frames, const std::string& token) {
+  const Clock::time_point asked = Clock::now();
+  const client::Exchange e = client::exchange(frame_request(token), kRequestMs);
+  const Answer r = read_answer(e.bytes, true);
+  frames.latencies_ms.push_back(
+      std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+  if (const std::string failure = frame_failure(e, r); failure.empty()) {
+    ++frames.whole;
+    frames.width = r.frame.width;
+    frames.height = r.frame.height;
+    frames.bytes += e.bytes.size();
+  } else if (frames.failed++ == 0) {
+    frames.first_failure = failure;
+  }
+}
+
+// A status asked for now is written now: how fresh the helper keeps it is judged by what the file
+// showed meanwhile, whatever its pace.
+void ask_for_status(StatusFacts& status, const std::string& token) {
+  const client::Exchange e = client::exchange(status_request(token), kRequestMs);
+  const Answer r = read_answer(e.bytes, false);
+  const std::optional<StatusDocument> fields =
+      r.kind == AnswerKind::kStatus ? parse_status(r.text) : std::nullopt;
+  if (!fields || fields->backend == "service") return;
+  if (status.location.empty()) status.location = "the pipe";
+  add_worker_document(status, *fields, now_unix_ms());
+}
+
+}  // namespace
 
 Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   Observations seen;
@@ -231,55 +282,23 @@ Observations observe(const CheckOptions& options, const CheckCalls& calls) {
   const Clock::time_point start = Clock::now();
   const Clock::time_point end = start + std::chrono::seconds(options.seconds);
   unsigned reported = options.seconds;
-  FrameFacts& frames = seen.frames;
   // Without a token the pipe is still looked at: a request that authorizes nothing is refused.
-  client::Exchange e = client::exchange(status_request(token.value_or("")), kRequestMs);
-  note_server(seen.pipe, e, calls);
-  if (seen.pipe.denied)
-    frames.not_asked = "this account may not open the pipe";
-  else if (!seen.pipe.exists)
-    frames.not_asked = "no helper serves the pipe";
-  else if (!seen.pipe.trusted)
-    frames.not_asked = "the pipe's owner is not trusted";
-  else if (!token)
-    frames.not_asked = "no token to present";
+  note_server(seen.pipe, client::exchange(status_request(token.value_or("")), kRequestMs), calls);
+  seen.frames.not_asked = why_not_asked(seen.pipe, token.has_value());
   for (Clock::time_point now = Clock::now(); now < end; now = Clock::now()) {
     const auto left =
         static_cast<unsigned>(std::chrono::ceil<std::chrono::seconds>(end - now).count());
     if (options.progress != nullptr && left < reported) options.progress(reported = left);
-    if (!frames.not_asked.empty()) {
+    if (seen.frames.not_asked.empty()) {
+      ask_for_frame(seen.frames, *token);
+    } else {
       std::this_thread::sleep_for(kStatusEvery);
-      continue;
-    }
-    const Clock::time_point asked = Clock::now();
-    e = client::exchange(frame_request(*token), kRequestMs);
-    const Answer r = read_answer(e.bytes, true);
-    frames.latencies_ms.push_back(
-        std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
-    if (const std::string failure = frame_failure(e, r); failure.empty()) {
-      ++frames.whole;
-      frames.width = r.frame.width;
-      frames.height = r.frame.height;
-      frames.bytes += e.bytes.size();
-    } else if (frames.failed++ == 0) {
-      frames.first_failure = failure;
     }
   }
-  frames.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  seen.frames.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   done = true;
   status_watcher.join();
-  // A status asked for now is written now: how fresh the helper keeps it is judged by what the
-  // file showed meanwhile, whatever its pace.
-  if (token && seen.pipe.trusted) {
-    e = client::exchange(status_request(*token), kRequestMs);
-    const Answer r = read_answer(e.bytes, false);
-    const std::optional<StatusDocument> fields =
-        r.kind == AnswerKind::kStatus ? parse_status(r.text) : std::nullopt;
-    if (fields && fields->backend != "service") {
-      if (seen.status.location.empty()) seen.status.location = "the pipe";
-      add_worker_document(seen.status, *fields, now_unix_ms());
-    }
-  }
+  if (token && seen.pipe.trusted) ask_for_status(seen.status, *token);
   seen.capture = look_at_capture();
   return seen;
 }

@@ -20,13 +20,15 @@ constexpr std::size_t kReadChunk = std::size_t{1} << 20;
 
 class Deadline {
  public:
-  explicit Deadline(unsigned ms) noexcept : end_(GetTickCount64() + ms) {}
+  explicit Deadline(unsigned ms) noexcept : ms_(ms), end_(GetTickCount64() + ms) {}
   [[nodiscard]] DWORD left() const noexcept {
     const ULONGLONG now = GetTickCount64();
     return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
   }
+  [[nodiscard]] unsigned ms() const noexcept { return ms_; }
 
  private:
+  unsigned ms_;
   ULONGLONG end_;
 };
 
@@ -72,6 +74,75 @@ UniqueFile open_pipe(const char* name, decltype(&::CreateFileA) open, const Dead
   }
 }
 
+// A call of `what` failed with `code`: past the deadline, or for another reason.
+void failed(Exchange& out, const char* what, DWORD code, const Deadline& deadline) {
+  if (code == ERROR_OPERATION_ABORTED) {
+    fail(out, Failure::kTimeout,
+         "no complete answer from the capture server within " + std::to_string(deadline.ms()) +
+             " ms");
+  } else {
+    fail(out, Failure::kIo, os_error(what, code));
+  }
+}
+
+// Whoever created the instance could be anyone who got to the name first: the token goes only to
+// a server of a trusted account. Empty, with the failure in `out`, otherwise.
+UniqueFile open_trusted(const char* name, decltype(&::CreateFileA) open, const Deadline& deadline,
+                        Exchange& out) {
+  UniqueFile pipe = open_pipe(name, open, deadline, out);
+  if (!pipe) return {};
+  out.server_owner = owner_sid(pipe.get(), SE_KERNEL_OBJECT);
+  (void)GetNamedPipeServerProcessId(pipe.get(), &out.server_process);
+  if (!is_trusted_server(out.server_owner, own_account_sid(), is_elevated())) {
+    fail(out, Failure::kUntrustedServer,
+         "pipe served by an untrusted owner: " +
+             (out.server_owner.empty() ? std::string("none") : out.server_owner));
+    return {};
+  }
+  return pipe;
+}
+
+bool send(HANDLE pipe, std::string_view request, const Deadline& deadline, Exchange& out) {
+  if (request.empty()) return true;
+  DWORD written = 0;
+  if (!within(deadline.left(), [&] {
+        return WriteFile(pipe, request.data(), static_cast<DWORD>(request.size()), &written,
+                         nullptr);
+      })) {
+    failed(out, "sending the request", GetLastError(), deadline);
+    return false;
+  }
+  if (written != request.size()) {
+    failed(out, "sending the request", ERROR_WRITE_FAULT, deadline);
+    return false;
+  }
+  return true;
+}
+
+// Reads until the server closes its end, which is how every answer ends.
+void read_to_close(HANDLE pipe, const Deadline& deadline, Exchange& out) {
+  for (;;) {
+    const std::size_t have = out.bytes.size();
+    if (have > kMaxResponseBytes) {
+      fail(out, Failure::kTooLong, "response too long");
+      return;
+    }
+    out.bytes.resize(have + kReadChunk);
+    DWORD got = 0;
+    const BOOL read = within(deadline.left(), [&] {
+      return ReadFile(pipe, out.bytes.data() + have, static_cast<DWORD>(kReadChunk), &got,
+                      nullptr);
+    });
+    const DWORD code = read ? 0 : GetLastError();
+    out.bytes.resize(have + got);
+    if (read) continue;
+    if (code != ERROR_BROKEN_PIPE && code != ERROR_PIPE_NOT_CONNECTED) {
+      failed(out, "reading the response", code, deadline);
+    }
+    return;
+  }
+}
+
 }  // namespace
 
 Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pipe_name,
@@ -82,66 +153,9 @@ Exchange exchange(std::string_view request, unsigned timeout_ms, const char* pip
     return out;
   }
   const Deadline deadline(timeout_ms);
-  const UniqueFile pipe = open_pipe(pipe_name, open, deadline, out);
-  if (!pipe) return out;
-  // Whoever created the instance could be anyone who got to the name first: the token goes only to
-  // a server of a trusted account.
-  out.server_owner = owner_sid(pipe.get(), SE_KERNEL_OBJECT);
-  (void)GetNamedPipeServerProcessId(pipe.get(), &out.server_process);
-  if (!is_trusted_server(out.server_owner, own_account_sid(), is_elevated())) {
-    fail(out, Failure::kUntrustedServer,
-         "pipe served by an untrusted owner: " +
-             (out.server_owner.empty() ? std::string("none") : out.server_owner));
-    return out;
-  }
-  const auto timed_out = [&] {
-    fail(out, Failure::kTimeout,
-         "no complete answer from the capture server within " + std::to_string(timeout_ms) + " ms");
-  };
-
-  if (!request.empty()) {
-    DWORD written = 0;
-    if (!within(deadline.left(), [&] {
-          return WriteFile(pipe.get(), request.data(), static_cast<DWORD>(request.size()),
-                           &written, nullptr);
-        })) {
-      const DWORD code = GetLastError();
-      if (code == ERROR_OPERATION_ABORTED) {
-        timed_out();
-      } else {
-        fail(out, Failure::kIo, os_error("sending the request", code));
-      }
-      return out;
-    }
-    if (written != request.size()) {
-      fail(out, Failure::kIo, os_error("sending the request", ERROR_WRITE_FAULT));
-      return out;
-    }
-  }
-  for (;;) {
-    const std::size_t have = out.bytes.size();
-    if (have > kMaxResponseBytes) {
-      fail(out, Failure::kTooLong, "response too long");
-      return out;
-    }
-    out.bytes.resize(have + kReadChunk);
-    DWORD got = 0;
-    const BOOL read = within(deadline.left(), [&] {
-      return ReadFile(pipe.get(), out.bytes.data() + have, static_cast<DWORD>(kReadChunk), &got,
-                      nullptr);
-    });
-    const DWORD code = read ? 0 : GetLastError();
-    out.bytes.resize(have + got);
-    if (read) continue;
-    // The server closing its end is how every response ends.
-    if (code == ERROR_BROKEN_PIPE || code == ERROR_PIPE_NOT_CONNECTED) return out;
-    if (code == ERROR_OPERATION_ABORTED) {
-      timed_out();
-    } else {
-      fail(out, Failure::kIo, os_error("reading the response", code));
-    }
-    return out;
-  }
+  const UniqueFile pipe = open_trusted(pipe_name, open, deadline, out);
+  if (pipe && send(pipe.get(), request, deadline, out)) read_to_close(pipe.get(), deadline, out);
+  return out;
 }
 
 }  // namespace tolm::client

@@ -9,7 +9,7 @@ namespace {
 
 Observations all_well() {
   Observations o;
-  o.service = {Seen::kPresent, 4, 2, 100};
+  o.service = {Seen::kPresent, ServiceState::kRunning, StartType::kAuto, 100};
   o.pipe = {true, "", "S-1-5-18", "NT AUTHORITY\\SYSTEM", true, 101, "C:\\helper.exe"};
   o.folder = {Seen::kPresent, false, true, "S-1-5-18", true, false, {}};
   o.token = {Seen::kPresent, true, false, false};
@@ -31,7 +31,7 @@ TEST(Check, EachPartFoundWrongIsTheFirstProblemWithWhatToDo) {
     const char* topic;
     const char* advice;  // the start of it
   } cases[] = {
-      {[](Observations& o) { o.service.state = 1; }, "service",
+      {[](Observations& o) { o.service.state = ServiceState::kStopped; }, "service",
        "the service is stopped: sc.exe start TolmCaptureHelper"},
       {[](Observations& o) { o.service = {}; o.pipe = {}; }, "service", "install "},
       {[](Observations& o) { o.pipe = {}; }, "pipe", "the service runs but no worker"},
