@@ -20,14 +20,7 @@ enum class Seen { kPresent, kMissing, kNotVisible };
 // A service's state and start type as the service manager numbers them (check_win.cpp holds them
 // against the platform's names).
 enum class ServiceState : std::uint32_t {
-  kUnknown = 0,
-  kStopped = 1,
-  kStarting = 2,
-  kStopping = 3,
-  kRunning = 4,
-  kContinuing = 5,
-  kPausing = 6,
-  kPaused = 7,
+  kUnknown, kStopped, kStarting, kStopping, kRunning, kContinuing, kPausing, kPaused
 };
 enum class StartType : std::uint32_t { kBoot = 0, kSystem = 1, kAuto = 2, kDemand = 3, kDisabled = 4 };
 
