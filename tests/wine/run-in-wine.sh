@@ -41,9 +41,21 @@ if [ "$display" = 1 ]; then
 fi
 
 # A first wineboot leaves two services.exe serving the service manager's pipe; restarting the
-# server and booting again leaves one, kept by a persistent server for the whole run.
-wineboot -i >/dev/null 2>&1
-wineserver -k >/dev/null 2>&1
+# server and booting again leaves one, kept by a persistent server for the whole run. The first
+# boot (about 7 s) is made once per Wine version and user, and each run starts from a copy of it.
+template="${TMPDIR:-/tmp}/tolm-wine-template-$(id -u)-$(wine --version 2>/dev/null | tr -c 'a-zA-Z0-9.' _)"
+if [ ! -d "$template" ]; then
+  (
+    flock 9
+    if [ ! -d "$template" ]; then
+      making=$(mktemp -d "$template.making.XXXXXX")
+      WINEPREFIX=$making wineboot -i >/dev/null 2>&1
+      WINEPREFIX=$making wineserver -k >/dev/null 2>&1
+      mv "$making" "$template"
+    fi
+  ) 9>"$template.lock"
+fi
+cp -a "$template/." "$prefix/"
 wineserver -p >/dev/null 2>&1
 wineboot >/dev/null 2>&1
 wine "$@"
