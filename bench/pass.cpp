@@ -83,6 +83,7 @@ class TimedSystem final : public tolm::CaptureSystem {
     timed(kStatus, [&] { real_.write_status(snapshot); return 0; });
   }
   std::uint64_t monotonic_ns() override { return real_.monotonic_ns(); }
+  std::uint64_t unix_ms() override { return real_.unix_ms(); }
   void sleep_ns(std::uint64_t ns) override { real_.sleep_ns(ns); }
 
  private:

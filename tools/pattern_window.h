@@ -11,7 +11,8 @@ namespace tolm::test_pattern {
 class PatternWindow {
  public:
   // Returns false when the program could not be started or did not paint within 20 seconds.
-  bool start() {
+  // `changing_ms`: its corner takes another colour that often (0: never).
+  bool start(unsigned changing_ms = 0) {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring exe(path, n);
@@ -20,6 +21,7 @@ class PatternWindow {
         L"tolm-test-pattern-ready-" + std::to_wstring(GetCurrentProcessId());
     ready_ = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
     std::wstring command = L"\"" + exe + L"\" " + event_name;
+    if (changing_ms != 0) command += L" --changing " + std::to_wstring(changing_ms);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,

@@ -1,8 +1,11 @@
-// tolm-test-pattern.exe [ready-event-name]: a borderless top-most window over the whole primary
-// screen, painted as a grid of coloured cells (test_pattern.h). Signals the named event once the
-// first paint is done, then runs until it is terminated.
+// tolm-test-pattern.exe [ready-event-name [--changing MS]]: a borderless top-most window over the
+// whole primary screen, painted as a grid of coloured cells (test_pattern.h). Signals the named
+// event once the first paint is done, then runs until it is terminated. With --changing, the
+// square in the top left corner (test_pattern.h) takes another colour every MS milliseconds, so
+// that no two grabs look alike; the cells' centres stay as they are.
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "test_pattern.h"
@@ -10,6 +13,21 @@
 namespace {
 
 std::wstring g_ready_event;
+UINT g_changing_ms = 0;
+constexpr UINT_PTR kReadyTimer = 1;
+constexpr UINT_PTR kChangeTimer = 2;
+
+void change(HWND window) {
+  static unsigned tick = 0;
+  ++tick;
+  HDC dc = GetDC(window);
+  HBRUSH brush = CreateSolidBrush(RGB(tick * 37 & 0xFF, tick * 91 & 0xFF, tick * 53 & 0xFF));
+  const RECT square{0, 0, tolm::test_pattern::kChangingSquare, tolm::test_pattern::kChangingSquare};
+  FillRect(dc, &square, brush);
+  DeleteObject(brush);
+  ReleaseDC(window, dc);
+  GdiFlush();
+}
 
 void paint(HWND window) {
   PAINTSTRUCT ps;
@@ -36,10 +54,15 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
     case WM_PAINT:
       paint(window);
       // Give the display a moment to show the paint before anyone looks.
-      if (!g_ready_event.empty()) SetTimer(window, 1, 300, nullptr);
+      if (!g_ready_event.empty()) SetTimer(window, kReadyTimer, 300, nullptr);
       return 0;
     case WM_TIMER:
-      KillTimer(window, 1);
+      if (w == kChangeTimer) {
+        change(window);
+        return 0;
+      }
+      KillTimer(window, kReadyTimer);
+      if (g_changing_ms != 0) SetTimer(window, kChangeTimer, g_changing_ms, nullptr);
       if (HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, g_ready_event.c_str())) {
         SetEvent(ready);
         CloseHandle(ready);
@@ -58,6 +81,7 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1) g_ready_event = argv[1];
+  if (argc > 3 && std::wstring(argv[2]) == L"--changing") g_changing_ms = std::wcstoul(argv[3], nullptr, 10);
   WNDCLASSW wc{};
   wc.lpfnWndProc = window_proc;
   wc.hInstance = GetModuleHandleW(nullptr);

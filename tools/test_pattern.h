@@ -10,6 +10,8 @@ namespace tolm::test_pattern {
 
 inline constexpr int kColumns = 8;
 inline constexpr int kRows = 4;
+// The corner that changes in --changing mode, in screen pixels: far from every cell's centre.
+inline constexpr int kChangingSquare = 64;
 
 struct Rgb {
   std::uint8_t red, green, blue;

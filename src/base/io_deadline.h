@@ -31,6 +31,10 @@ class IoDeadline {
   bool owns_thread_handle_;
 };
 
+// A new handle of the calling thread that another thread may cancel its I/O through
+// (CancelSynchronousIo); the caller closes it. Null when none can be made.
+[[nodiscard]] HANDLE this_thread_handle();
+
 // `call()` on this thread with at most `ms` milliseconds to finish; the last-error code is the
 // call's.
 template <class Call>

@@ -72,11 +72,13 @@ class Watcher {
   Clock::time_point wake_at_ TOLM_GUARDED_BY(mutex_) = Clock::time_point::max();
 };
 
-// The calling thread as a handle another thread may cancel its I/O through, kept for the thread's
-// life and closed by the fiber-local-storage callback when it ends. Null when none can be made.
+// The calling thread's handle of IoDeadline, kept for the thread's life and closed by the
+// fiber-local-storage callback when it ends.
 VOID WINAPI close_thread_handle(PVOID handle) { CloseHandle(handle); }
 
-HANDLE new_thread_handle() {
+}  // namespace
+
+HANDLE this_thread_handle() {
   HANDLE self = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
                        THREAD_TERMINATE, FALSE, 0)) {
@@ -85,14 +87,12 @@ HANDLE new_thread_handle() {
   return self;
 }
 
-}  // namespace
-
 IoDeadline::IoDeadline(std::uint32_t ms)
     : armed_{nullptr, Clock::now() + std::chrono::milliseconds(ms)}, owns_thread_handle_(false) {
   static const DWORD slot = FlsAlloc(&close_thread_handle);
   if (slot != FLS_OUT_OF_INDEXES) armed_.thread = FlsGetValue(slot);
   if (armed_.thread == nullptr) {
-    armed_.thread = new_thread_handle();
+    armed_.thread = this_thread_handle();
     owns_thread_handle_ = slot == FLS_OUT_OF_INDEXES || !FlsSetValue(slot, armed_.thread);
   }
   if (armed_.thread != nullptr) Watcher::get().arm(&armed_);

@@ -2,6 +2,7 @@
 // publishing the best picture; the system comes in through `CaptureSystem`.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -36,10 +37,24 @@ class CaptureSystem {
   virtual void release_frame(std::shared_ptr<const Frame> frame) { frame.reset(); }
   virtual std::uint64_t monotonic_ns() = 0;
   virtual void sleep_ns(std::uint64_t ns) = 0;
+  // The status's clock: ms since 1970.
+  virtual std::uint64_t unix_ms() = 0;
+  // While nobody asks for frames: waits up to `ns`, or until a frame request other than the
+  // `seen` ones comes.
+  virtual void wait_for_request(const CaptureState& state, std::uint64_t seen, std::uint64_t ns) {
+    state.wait_for_request(seen, std::chrono::nanoseconds(ns));
+  }
 };
 
 inline constexpr std::uint64_t kPassNs = 16'000'000;
 inline constexpr std::uint32_t kStatusEveryPasses = 15;
+// The status is written at least this often too, so that it is never older than a quarter second
+// when passes are slow.
+inline constexpr std::uint64_t kStatusEveryNs = 250'000'000;
+// With no frame request for this long, a pass only follows the input desktop, four times a second;
+// the next request wakes the loop at once.
+inline constexpr std::uint64_t kIdleAfterNs = 2'000'000'000;
+inline constexpr std::uint64_t kIdlePassNs = 250'000'000;
 inline constexpr int kEnoughBrightSamples = 8;
 
 class CaptureLoop {
@@ -53,6 +68,10 @@ class CaptureLoop {
 
   // One pass. Every failure is absorbed: it only feeds capture.last-error.txt.
   void capture_once(CaptureState& state);
+
+  // A pass while nobody asks for frames: the input desktop's name, as after a pass without a
+  // picture; no grab, nothing published.
+  void follow_input_desktop(CaptureState& state);
 
  private:
   CaptureSystem& system_;

@@ -1,5 +1,7 @@
 #include "capture/capture_system_win.h"
 
+#include "base/clock_win.h"
+
 #include <utility>
 
 #include "capture/control_files_win.h"
@@ -79,6 +81,8 @@ void Win32CaptureSystem::sleep_ns(std::uint64_t ns) {
   }
   Sleep(static_cast<DWORD>((ns + 999'999) / 1'000'000));
 }
+
+std::uint64_t Win32CaptureSystem::unix_ms() { return now_unix_ms(); }
 
 void run_capture_loop(const StopFlag& stop, const std::shared_ptr<CaptureState>& state,
                       void (*upkeep)()) {

@@ -41,6 +41,7 @@ class Win32CaptureSystem final : public CaptureSystem {
   // A high-resolution waitable timer; Sleep, rounded up to whole milliseconds, where the system
   // has none.
   void sleep_ns(std::uint64_t ns) override;
+  std::uint64_t unix_ms() override;
 
  private:
   void (*upkeep_)();

@@ -16,7 +16,10 @@
 #include "protocol/answer.h"
 #include "protocol/request.h"
 #include "client/bmp.h"
+#include "base/clock_win.h"
 #include "client/check_win.h"
+#include "client/stream.h"
+#include "client/watch.h"
 #include "client/pipe_client.h"
 #include "protocol/token_file.h"
 
@@ -41,8 +44,10 @@ constexpr char kUsageText[] =
     "usage: tolm-capture-client status [--token TOKEN] [--timeout MS]\n"
     "       tolm-capture-client frame --out FILE.bmp [--token TOKEN] [--timeout MS]\n"
     "       tolm-capture-client check [--seconds N] [--json] [--token TOKEN]\n"
+    "       tolm-capture-client watch [--seconds N] [--json] [--token TOKEN]\n"
     "The token is read from C:\\ProgramData\\Tolm\\capture.auth unless given.\n"
     "check watches and asks for N seconds (3, at most 60) and says what is wrong.\n"
+    "watch takes frames as a stream for N seconds (5, at most 3600) and says how they came.\n"
     "Exit status: 0 done (check: healthy), 2 usage, 3 unauthorized, 4 no frame, 5 no server,\n"
     "6 truncated or malformed response, 7 anything else, 8 pipe served by an untrusted owner,\n"
     "9 check found a problem.\n";
@@ -63,12 +68,16 @@ struct Options {
 
 // The options, or what is wrong with them.
 std::optional<Options> parse(const std::vector<std::string>& args, std::string& wrong) {
-  if (args.size() < 2 || (args[1] != "status" && args[1] != "frame" && args[1] != "check")) {
+  if (args.size() < 2 ||
+      (args[1] != "status" && args[1] != "frame" && args[1] != "check" && args[1] != "watch")) {
     return std::nullopt;
   }
   Options o;
   o.command = args[1];
-  const bool check = o.command == "check";
+  const bool watch = o.command == "watch";
+  const bool check = o.command == "check" || watch;  // the options they share
+  const unsigned long long max_seconds = watch ? 3600 : 60;
+  if (watch) o.seconds = 5;
   for (std::size_t i = 2; i < args.size(); i += 2) {
     if (check && args[i] == "--json") {
       o.json = true;
@@ -89,8 +98,9 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string& 
                number > 0) {
       o.timeout_ms = static_cast<unsigned>(number);
     } else if (args[i] == "--seconds" && check) {
-      if (!tolm::parse_unsigned(value, 60, number) || number == 0) {
-        wrong = "--seconds takes a whole number from 1 to 60, not \"" + value + "\"";
+      if (!tolm::parse_unsigned(value, max_seconds, number) || number == 0) {
+        wrong = "--seconds takes a whole number from 1 to " + std::to_string(max_seconds) +
+                ", not \"" + value + "\"";
         return std::nullopt;
       }
       o.seconds = static_cast<unsigned>(number);
@@ -132,30 +142,84 @@ int check(const Options& o) {
   return tolm::check::healthy(findings) ? kOk : kProblem;
 }
 
+// The token given, or the one capture.auth holds; nothing, said why, when there is none.
+std::optional<std::string> token_of(const Options& o) {
+  if (o.token) return o.token;
+  const std::string path = tolm::data_file(tolm::kTokenFileName);
+  const std::optional<std::string> bytes = tolm::read_whole_file(path);
+  std::optional<std::string> accepted = bytes ? tolm::accept_token_file(*bytes) : std::nullopt;
+  if (!accepted) (void)fail(kOther, "no token in " + path + " (is the helper running?)");
+  return accepted;
+}
+
+// The exit code for an exchange that failed; kOk when it did not.
+int exchange_failure(const tolm::client::Exchange& ex) {
+  switch (ex.failure) {
+    case tolm::client::Failure::kNone:
+      return kOk;
+    case tolm::client::Failure::kNoServer:
+      return fail(kNoServer, ex.error);
+    case tolm::client::Failure::kUntrustedServer:
+      return fail(kUntrustedServer, ex.error);
+    case tolm::client::Failure::kTooLong:
+      return fail(kMalformed, ex.error);
+    default:
+      return fail(kOther, ex.error);
+  }
+}
+
+int watch(const Options& o, const std::string& token) {
+  tolm::client::FrameStream stream(token);
+  tolm::client::WatchFigures figures;
+  const ULONGLONG start = GetTickCount64();
+  const ULONGLONG end = start + 1000ULL * o.seconds;
+  ULONGLONG next_report = start + 1000;
+  for (ULONGLONG now = start; now < end; now = GetTickCount64()) {
+    const tolm::client::FrameStream::Next next =
+        stream.next(static_cast<std::uint32_t>(std::min<ULONGLONG>(end - now, 1000)));
+    if (const int code = exchange_failure(next.exchange); code != kOk) return code;
+    switch (next.kind) {
+      case AnswerKind::kNext:
+      case AnswerKind::kFrame: {
+        const tolm::FrameView f = stream.frame();
+        figures.add({next.number, next.capture_ms, tolm::now_unix_ms(),
+                     tolm::client::area_fraction(next.changed, f.width, f.height),
+                     next.exchange.bytes.size()});
+        break;
+      }
+      case AnswerKind::kNoNewFrame:
+        break;
+      case AnswerKind::kUnauthorized:
+        return fail(kUnauthorized, "unauthorized: the helper refused the token");
+      default:
+        return fail(kMalformed, "bad response (" + next.problem + ")");
+    }
+    if (const ULONGLONG t = GetTickCount64(); t >= next_report) {
+      next_report = t + 1000;
+      const std::string line = figures.as_text(static_cast<double>(t - start) / 1000);
+      std::fprintf(stderr, "watching: %s", line.c_str());
+    }
+  }
+  const double seconds = static_cast<double>(GetTickCount64() - start) / 1000;
+  const std::string report = o.json ? figures.as_json(seconds) : figures.as_text(seconds);
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  if (std::fflush(stdout) != 0) return kOther;
+  if (figures.summary(seconds).frames == 0) return fail(kNoFrame, "no frame came");
+  return kOk;
+}
+
 int run(const Options& o) {
   if (o.command == "check") return check(o);
-  std::string token;
-  if (o.token) {
-    token = *o.token;
-  } else {
-    const std::string path = tolm::data_file(tolm::kTokenFileName);
-    const std::optional<std::string> bytes = tolm::read_whole_file(path);
-    const std::optional<std::string> accepted =
-        bytes ? tolm::accept_token_file(*bytes) : std::nullopt;
-    if (!accepted) return fail(kOther, "no token in " + path + " (is the helper running?)");
-    token = *accepted;
-  }
+  const std::optional<std::string> given = token_of(o);
+  if (!given) return kOther;
+  const std::string& token = *given;
+  if (o.command == "watch") return watch(o, token);
 
   const bool frame = o.command == "frame";
   const std::string request =
       frame ? tolm::frame_request(token) : tolm::status_request(token);
   const tolm::client::Exchange ex = tolm::client::exchange(request, o.timeout_ms);
-  if (ex.failure == tolm::client::Failure::kNoServer) return fail(kNoServer, ex.error);
-  if (ex.failure == tolm::client::Failure::kUntrustedServer) {
-    return fail(kUntrustedServer, ex.error);
-  }
-  if (ex.failure == tolm::client::Failure::kTooLong) return fail(kMalformed, ex.error);
-  if (ex.failure != tolm::client::Failure::kNone) return fail(kOther, ex.error);
+  if (const int code = exchange_failure(ex); code != kOk) return code;
 
   const tolm::Answer r = tolm::read_answer(ex.bytes, frame);
   switch (r.kind) {
@@ -165,6 +229,9 @@ int run(const Options& o) {
       return fail(kNoFrame, "no frame: the helper has no picture of the screen yet");
     case AnswerKind::kMalformed:
       return fail(kMalformed, "bad response (" + r.problem + ")");
+    case AnswerKind::kNext:
+    case AnswerKind::kNoNewFrame:
+      return fail(kMalformed, "bad response (a stream answer to a plain request)");
     case AnswerKind::kStatus:
       // The document's own bytes, without a CR added before its line end.
       _setmode(_fileno(stdout), _O_BINARY);

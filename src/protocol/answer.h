@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tolm {
 
@@ -41,17 +42,65 @@ struct FrameView {
   std::span<const std::uint8_t> pixels;
 };
 
-enum class AnswerKind { kFrame, kStatus, kUnauthorized, kNoFrame, kMalformed };
+// The answer to a stream request (request.h) when no frame newer than the one named came within
+// the wait.
+inline constexpr std::string_view kNoNewFrameResponse =
+    "RERR{\"ok\":false,\"error\":\"no new frame\"}\n";
+
+// The answer to a stream request: "RNXT", the size of the header, then the fields below in this
+// order, then the payload. Later versions may add fields before the payload; the size of the
+// header says where it starts.
+inline constexpr std::string_view kNextTag = "RNXT";
+inline constexpr std::size_t kNextFixedBytes = 48;  // up to the rectangles
+
+struct Rect {
+  std::uint32_t x = 0, y = 0, width = 0, height = 0;
+  friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+enum class Payload : std::uint32_t {
+  kWhole = 0,    // height rows of stride bytes, as in a frame answer
+  kChanged = 1,  // for each changed rectangle in turn, its rows of width * 4 bytes
+};
+
+struct NextHeader {
+  std::uint32_t number = 0;       // the frame's number, as the status's "seq" counts it
+  std::uint64_t capture_ms = 0;   // when it was grabbed, ms since 1970 (the status's clock)
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::uint32_t stride = 0;       // width * 4
+  Payload payload = Payload::kWhole;
+  std::uint32_t payload_bytes = 0;
+  // What changed since the frame the request named, in rows from the top, not overlapping; the
+  // whole frame when that frame is unknown, too old, or of another size.
+  std::vector<Rect> changed;
+  std::string desktop;  // the desktop the frame came from
+  friend bool operator==(const NextHeader&, const NextHeader&) = default;
+};
+
+// Everything before the payload.
+[[nodiscard]] std::string encode_next_header(const NextHeader& header);
+// The payload bytes a header of this size, payload kind and region announces.
+[[nodiscard]] std::uint64_t payload_size(const NextHeader& header);
+
+enum class AnswerKind { kFrame, kNext, kStatus, kUnauthorized, kNoFrame, kNoNewFrame, kMalformed };
 
 struct Answer {
   AnswerKind kind = AnswerKind::kMalformed;
-  FrameView frame;        // kFrame
-  std::string_view text;  // kStatus: the status document
-  std::string problem;    // kMalformed: what is wrong, for a person
+  FrameView frame;                       // kFrame
+  NextHeader next;                       // kNext
+  std::span<const std::uint8_t> payload;  // kNext: points into the answer's bytes
+  std::string_view text;                 // kStatus: the status document
+  std::string problem;                   // kMalformed: what is wrong, for a person
 };
 
 // Tells the answers apart. A frame header must agree with the bytes that follow it, so a cut answer
 // is found; a status document is only expected when no frame was asked for.
 [[nodiscard]] Answer read_answer(std::string_view bytes, bool asked_for_frame);
+
+// Brings `pixels` (the client's copy of the frame before, stride * height bytes) up to the frame
+// of a kNext answer. False when it cannot: changed pixels over a copy of another size.
+[[nodiscard]] bool apply_payload(std::vector<std::uint8_t>& pixels, const NextHeader& header,
+                                 std::span<const std::uint8_t> payload);
 
 }  // namespace tolm

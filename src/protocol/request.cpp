@@ -50,6 +50,42 @@ bool wants_frame(std::string_view request) noexcept {
 
 std::string frame_request(std::string_view token) { return status_request(token) + "FRAME\n"; }
 
+std::string stream_request(std::string_view token, const StreamRequest& stream) {
+  std::string request = frame_request(token) + "NEXT " + std::to_string(stream.after) + " " +
+                        std::to_string(stream.wait_ms);
+  if (stream.changed_only) request += " CHANGED";
+  if (stream.shared) request += " SHARED";
+  return request + "\n";
+}
+
+std::optional<StreamRequest> read_stream_request(std::string_view request) {
+  for (std::string_view rest = request; !rest.empty();) {
+    const std::size_t lf = rest.find('\n');
+    std::string_view line = trim_white_space(rest.substr(0, lf));
+    rest = lf == std::string_view::npos ? std::string_view() : rest.substr(lf + 1);
+    if (!line.starts_with("NEXT ")) continue;
+    line.remove_prefix(5);
+    StreamRequest stream;
+    unsigned long long value[2] = {};
+    for (unsigned long long& v : value) {
+      const std::size_t space = line.find(' ');
+      if (!parse_unsigned(line.substr(0, space), 0xFFFFFFFFULL, v)) return std::nullopt;
+      line = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+    }
+    stream.after = static_cast<std::uint32_t>(value[0]);
+    stream.wait_ms = static_cast<std::uint32_t>(value[1]);
+    while (!line.empty()) {
+      const std::size_t space = line.find(' ');
+      const std::string_view word = line.substr(0, space);
+      stream.changed_only |= word == "CHANGED";
+      stream.shared |= word == "SHARED";
+      line = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+    }
+    return stream;
+  }
+  return std::nullopt;
+}
+
 std::string status_request(std::string_view token) { return "AUTH " + std::string(token) + "\n"; }
 
 }  // namespace tolm

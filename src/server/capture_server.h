@@ -1,5 +1,5 @@
 // Windows only. The capture server: starts the capture thread and serves \\.\pipe\tolm-capture on
-// the calling thread, one client at a time.
+// the calling thread and on two more, a client at a time on each.
 #pragma once
 
 #include <windows.h>
@@ -41,6 +41,11 @@ struct PipeSettings {
 // True when the pipe of `instance` (a server handle) belongs to SYSTEM, Administrators or this
 // process's account: an instance of a name that someone else made first has their owner.
 [[nodiscard]] bool serves_own_pipe(HANDLE instance);
+
+// How many clients one server serves at once, each on a thread and a pipe instance of its own.
+// The name allows four instances in all, whoever makes them: one is left for another server, as
+// the service's next worker, which starts before the one it replaces ends.
+inline constexpr std::uint32_t kServingThreads = 3;
 
 // Returns only when `stop` is set or the capture thread has stopped, tested between clients.
 void RunCaptureServer(StopFlag stop);

@@ -1,13 +1,20 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <initializer_list>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/files.h"
 #include "base/handles.h"
 #include "base/io_deadline.h"
 #include "base/locations.h"
+#include "base/mutex.h"
 #include "base/security_win.h"
 #include "base/text.h"
 #include "base/threads.h"
@@ -57,7 +64,66 @@ std::shared_ptr<const Frame> frame_for(const CaptureState& state) {
   });
 }
 
-void serve_client(HANDLE pipe, const CaptureState& state) {
+// After a quiet spell the loop has slowed down and grabs nothing: the frame it holds is older than
+// the request, which wakes it. The frame to send is then the first one published after `request`.
+std::optional<std::uint32_t> held_at(const CaptureState& state) {
+  const std::shared_ptr<const Frame> current = state.copy_frame();
+  return current ? std::optional<std::uint32_t>(current->number) : std::nullopt;
+}
+
+// A plain frame request: the newest frame, as it always was.
+std::uint32_t answer_frame(HANDLE pipe, CaptureState& state) {
+  std::shared_ptr<const Frame> frame;
+  if (state.note_frame_request()) {
+    frame = state.wait_for_frame_other_than(held_at(state),
+                                            std::chrono::milliseconds(kMaxStreamWaitMs));
+  }
+  if (!frame) frame = frame_for(state);
+  if (!frame) {
+    write_response(pipe, {kNoFrameResponse});
+    return kRefusalDrainMs;
+  }
+  const auto& pixels = frame->pixels;
+  const FrameHeader header{frame->width, frame->height, frame->stride,
+                           static_cast<std::uint32_t>(pixels.size())};
+  write_response(pipe, {encode_frame_header(header),
+                        {reinterpret_cast<const char*>(pixels.data()), pixels.size()}});
+  return kResponseDrainMs;
+}
+
+// A stream request: the first frame other than the one the client holds, with what changed since.
+std::uint32_t answer_stream(HANDLE pipe, CaptureState& state, const StreamRequest& stream) {
+  std::optional<std::uint32_t> held;
+  if (stream.after != 0) held = stream.after;
+  if (state.note_frame_request()) held = held_at(state);
+  const std::shared_ptr<const Frame> frame = state.wait_for_frame_other_than(
+      held, std::chrono::milliseconds(std::min(stream.wait_ms, kMaxStreamWaitMs)));
+  if (!frame) {
+    write_response(pipe, {kNoNewFrameResponse});
+    return kRefusalDrainMs;
+  }
+  NextHeader header{frame->number, frame->capture_ms, frame->width, frame->height, frame->stride,
+                    stream.changed_only ? Payload::kChanged : Payload::kWhole, 0,
+                    state.changed_since(stream.after, *frame), frame->desktop_name};
+  std::string_view payload(reinterpret_cast<const char*>(frame->pixels.data()),
+                           frame->pixels.size());
+  std::string changed;  // the changed rectangles' rows, one after another
+  if (header.payload == Payload::kChanged) {
+    changed.reserve(static_cast<std::size_t>(payload_size(header)));
+    for (const Rect& r : header.changed) {
+      for (std::uint32_t y = r.y; y < r.y + r.height; ++y) {
+        changed.append(payload.substr(std::size_t{y} * frame->stride + std::size_t{r.x} * 4,
+                                      std::size_t{r.width} * 4));
+      }
+    }
+    payload = changed;
+  }
+  header.payload_bytes = static_cast<std::uint32_t>(payload.size());
+  write_response(pipe, {encode_next_header(header), payload});
+  return kResponseDrainMs;
+}
+
+void serve_client(HANDLE pipe, CaptureState& state) {
   (void)ConnectNamedPipe(pipe, nullptr);  // a client that came before the call is served too
 
   char buffer[kMaxRequestBytes] = {};
@@ -73,20 +139,83 @@ void serve_client(HANDLE pipe, const CaptureState& state) {
   } else if (!wants_frame(request)) {
     write_response(pipe, {status_response(state)});
     drain_ms = kResponseDrainMs;
-  } else if (const std::shared_ptr<const Frame> frame = frame_for(state)) {
-    const auto& pixels = frame->pixels;
-    const FrameHeader header{frame->width, frame->height, frame->stride,
-                             static_cast<std::uint32_t>(pixels.size())};
-    write_response(pipe, {encode_frame_header(header),
-                          {reinterpret_cast<const char*>(pixels.data()), pixels.size()}});
-    drain_ms = kResponseDrainMs;
+  } else if (const std::optional<StreamRequest> stream = read_stream_request(request)) {
+    drain_ms = answer_stream(pipe, state, *stream);
   } else {
-    write_response(pipe, {kNoFrameResponse});
+    drain_ms = answer_frame(pipe, state);
   }
   // DisconnectNamedPipe throws away what the client has not read yet: wait until it has.
   (void)within(drain_ms, [&] { return FlushFileBuffers(pipe); });
   DisconnectNamedPipe(pipe);
 }
+
+// What every serving thread of one server shares.
+struct Server {
+  StopFlag stop;
+  std::shared_ptr<CaptureState> state;
+  PipeSettings settings;
+  [[nodiscard]] bool running() const { return !stop.is_set() && !state->is_stopped(); }
+};
+
+// Serves client after client on an instance of its own, made once and kept: while any serving
+// thread runs, the name has an instance, and nobody else can make it theirs. An instance of a name
+// someone else made first has their owner; it is closed unserved and tried again later.
+void serve_on_own_instance(const Server& server) {
+  UniqueFile pipe;
+  DWORD held_retry_ms = kRetryCreateMs;
+  while (server.running()) {
+    if (!pipe) {
+      pipe = create_pipe_instance(kPipeName, server.settings);
+      if (pipe && !serves_own_pipe(pipe.get())) {
+        pipe.reset();
+        server.state->set_pipe_name_held(true);
+        Sleep(held_retry_ms);
+        held_retry_ms = std::min<DWORD>(held_retry_ms * 2, kMaxRetryHeldMs);
+        continue;
+      }
+      if (!pipe) {
+        Sleep(kRetryCreateMs);  // every instance of the name is in use
+        continue;
+      }
+      server.state->set_pipe_name_held(false);
+      held_retry_ms = kRetryCreateMs;
+    }
+    serve_client(pipe.get(), *server.state);
+  }
+}
+
+// A serving thread beside the caller's. Ending it, once the server has stopped, cancels the call
+// it waits in (a connect, most likely), so that it sees the stop at once.
+class ServingThread {
+ public:
+  explicit ServingThread(const Server& server)
+      : thread_(start_thread([this, server] {
+          {
+            const MutexLock lock(mutex_);
+            handle_ = UniqueHandle(this_thread_handle());
+          }
+          serve_on_own_instance(server);
+          done_ = true;
+        })) {}
+  ~ServingThread() {
+    while (!done_) {
+      {
+        const MutexLock lock(mutex_);
+        if (handle_) (void)CancelSynchronousIo(handle_.get());
+      }
+      Sleep(10);
+    }
+    thread_.join();
+  }
+  ServingThread(const ServingThread&) = delete;
+  ServingThread& operator=(const ServingThread&) = delete;
+
+ private:
+  Mutex mutex_;
+  UniqueHandle handle_ TOLM_GUARDED_BY(mutex_);
+  std::atomic<bool> done_{false};
+  std::thread thread_;  // last: started once the members it uses are made
+};
 
 }  // namespace
 
@@ -130,33 +259,13 @@ void RunCaptureServer(StopFlag stop) {
   // send one, so a deleted file would otherwise shut every client out until a stranger asks.
   start_detached_thread(run_capture_loop, stop, state, +[] { (void)load_or_create_token(); });
 
-  const PipeSettings settings = capture_pipe_settings(pipe_owner_sid(), own_account_sid());
-  // The name is never left without an instance while the server runs: whoever created it in such a
-  // moment would hold it. The next instance is made before the one just served is closed; when none
-  // can be made, the same instance, disconnected, waits for the next client.
-  UniqueFile pipe;
-  DWORD held_retry_ms = kRetryCreateMs;
-  while (!stop.is_set() && !state->is_stopped()) {
-    UniqueFile next = create_pipe_instance(kPipeName, settings);
-    // A name made first by someone else keeps their descriptor for every later instance: whoever
-    // holds it may connect to ours. Such an instance is closed unserved.
-    if (next && !serves_own_pipe(next.get())) {
-      next.reset();
-      state->set_pipe_name_held(true);
-      Sleep(held_retry_ms);
-      held_retry_ms = std::min<DWORD>(held_retry_ms * 2, kMaxRetryHeldMs);
-      continue;
-    }
-    if (next) {
-      pipe = std::move(next);
-      state->set_pipe_name_held(false);
-      held_retry_ms = kRetryCreateMs;
-    } else if (!pipe) {
-      Sleep(kRetryCreateMs);  // every instance is in use
-      continue;
-    }
-    serve_client(pipe.get(), *state);
+  const Server server{stop, state, capture_pipe_settings(pipe_owner_sid(), own_account_sid())};
+  // One client a thread: one that waits for a frame or reads slowly holds up no other.
+  std::vector<std::unique_ptr<ServingThread>> others;
+  for (std::uint32_t i = 1; i < kServingThreads; ++i) {
+    others.push_back(std::make_unique<ServingThread>(server));
   }
+  serve_on_own_instance(server);
 }
 
 }  // namespace tolm

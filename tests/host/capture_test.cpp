@@ -199,6 +199,11 @@ struct FakeSystem : CaptureSystem {
   void settle() override { status_writes.emplace_back(-1, watched->is_stopped()); }
   std::uint64_t monotonic_ns() override { return (now += tick_ns) - tick_ns; }
   void sleep_ns(std::uint64_t ns) override { sleeps.push_back(ns), now += ns; }
+  std::uint64_t unix_ms() override { return now / 1'000'000; }
+  void wait_for_request(const CaptureState&, std::uint64_t, std::uint64_t ns) override {
+    waits.push_back(ns), now += ns;
+  }
+  std::vector<std::uint64_t> waits;
 };
 
 TEST(CaptureOnce, KeepsTheFirstOfTheBrightestPicturesAndWithoutAnyRecordsTheLastFailure) {
