@@ -6,12 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <optional>
 #include <string>
 
 #include "base/data_directory.h"
 #include "base/handles.h"
 #include "base/security_win.h"
+#include "base/win_text.h"
 #include "server/access_token.h"
 #include "server/capture_server.h"
 
@@ -45,6 +47,35 @@ inline std::optional<std::string> wait_for_token(HANDLE helper) {
     if (WaitForSingleObject(helper, 100) == WAIT_OBJECT_0) break;
   }
   return std::nullopt;
+}
+
+// The helper's Linux process, from its command line, which carries `marker`; 0 if not found.
+inline unsigned long linux_process(const std::string& marker) {
+  WIN32_FIND_DATAW found{};
+  const tolm::UniqueFind search(FindFirstFileW(L"Z:\\proc\\*", &found));
+  unsigned long pid = 0;
+  for (BOOL more = search.valid(); more && pid == 0; more = FindNextFileW(search.get(), &found)) {
+    const std::string name = tolm::from_wide(found.cFileName);
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const auto cmdline = tolm::read_whole_file("Z:\\proc\\" + name + "\\cmdline");
+    if (cmdline && cmdline->find(marker) != std::string::npos) pid = std::stoul(name);
+  }
+  return pid;
+}
+
+// The CPU time the Linux process has used, user and system, in seconds.
+inline double cpu_seconds(unsigned long linux_pid) {
+  const std::string stat =
+      tolm::read_whole_file("Z:\\proc\\" + std::to_string(linux_pid) + "\\stat").value_or("");
+  // After the command name in parentheses: state, then fields 4 on; utime and stime are 14 and 15.
+  std::size_t at = stat.rfind(')');
+  if (at == std::string::npos) return 0;
+  double ticks = 0;
+  for (int field = 3; field <= 15 && at != std::string::npos; ++field) {
+    at = stat.find(' ', at + 1);
+    if (field >= 14 && at != std::string::npos) ticks += std::atof(stat.c_str() + at + 1);
+  }
+  return ticks / 100;  // USER_HZ
 }
 
 // The helper's loop without its request rules, token or frame: the floor a server can reach. Its

@@ -1,16 +1,19 @@
 // latency.exe [CHANGES]: how old the picture is when a client holds it. A window covering the
 // screen changes its colour CHANGES times (300 unless given) at random moments, 150 to 400 ms
-// apart, while a client asks the real helper for frames back to back; for each change, the time
-// from the moment it was painted until the client held a frame showing it (or a later change).
+// apart, while two clients take frames from the real helper: one asking back to back the old way,
+// one as a stream; for each change and client, the time from the moment it was painted until the
+// client held a frame showing it (or a later change).
 // Beside that, the floor the same run measures: a grab's median time plus a frame's transfer time
 // from a bare pipe server; and the pacing the capture loop follows. Last line:
-// "latency median X ms, p95 Y ms, p99 Z ms; floor F ms; pacing 16 ms".
+// "latency median X ms, p95 Y ms, p99 Z ms; floor F ms; pacing 16 ms", the back-to-back client's,
+// and the stream client's against its target (half a loop period, a grab, a transfer and 8 ms).
 #include <windows.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -22,6 +25,7 @@
 #include "protocol/answer.h"
 #include "protocol/request.h"
 #include "client/pipe_client.h"
+#include "client/stream.h"
 #include "helper_run.h"
 #include "timing.h"
 
@@ -115,12 +119,50 @@ int main(int argc, char** argv) {
       helper.process ? bench::wait_for_token(helper.process.get()) : std::nullopt;
   if (!token) return std::puts("latency: the helper did not start"), 1;
 
-  // The client: frames back to back, each noted with the change it shows and when it was whole.
-  std::atomic<bool> stop{false};
+  // Each client in turn, alone with the helper: each frame noted with the change it shows and
+  // when it was whole.
   std::mutex mutex;
-  std::vector<Received> received;
   std::vector<double> exchanges;
-  std::thread client([&] {
+  std::vector<double> loop_periods;  // the stream's: ms between two published frames
+  int next_change = 1;
+  int missed = 0;
+  const auto note = [&](std::vector<Received>& into, const tolm::FrameView& f, double held) {
+    const std::uint8_t* centre = &f.pixels[f.height / 2 * f.stride + f.width / 2 * 4];
+    const std::lock_guard lock(mutex);
+    into.push_back({held, change_of(centre)});
+  };
+  const auto measure = [&](const std::function<void(const std::atomic<bool>&,
+                                                    std::vector<Received>&)>& ask) {
+    std::atomic<bool> stop{false};
+    std::vector<Received> frames;
+    std::thread client([&] { ask(stop, frames); });
+    Sleep(2000);  // the helper publishes, the client is in its stride
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pause(150, 400);
+    std::vector<std::pair<int, double>> painted;
+    for (int i = 0; i < changes; ++i) {
+      Sleep(static_cast<DWORD>(pause(random)));
+      painted.emplace_back(next_change, window.paint(next_change));
+      ++next_change;
+    }
+    Sleep(1000);
+    stop = true;
+    client.join();
+    std::vector<double> latencies;
+    for (const auto& [change, at] : painted) {
+      const auto held = std::find_if(frames.begin(), frames.end(), [&](const Received& r) {
+        return r.at > at && r.change >= change;
+      });
+      if (held == frames.end()) {
+        ++missed;
+      } else {
+        latencies.push_back(held->at - at);
+      }
+    }
+    return std::pair(latencies, frames.size());
+  };
+  const auto [latencies, received] = measure([&](const std::atomic<bool>& stop,
+                                                 std::vector<Received>& frames) {
     const std::string request = tolm::frame_request(*token);
     while (!stop) {
       const double asked = now_ms();
@@ -128,38 +170,27 @@ int main(int argc, char** argv) {
       const double held = now_ms();
       const auto r = tolm::read_answer(e.bytes, true);
       if (r.kind != tolm::AnswerKind::kFrame) continue;
-      const std::uint8_t* centre = &r.frame.pixels[r.frame.height / 2 * r.frame.stride +
-                                                   r.frame.width / 2 * 4];
+      note(frames, r.frame, held);
       const std::lock_guard lock(mutex);
-      received.push_back({held, change_of(centre)});
       exchanges.push_back(held - asked);
     }
   });
-  Sleep(2000);  // the helper publishes, the client is in its stride
-
-  std::mt19937 random(std::random_device{}());
-  std::uniform_int_distribution<int> pause(150, 400);
-  std::vector<double> painted(static_cast<std::size_t>(changes) + 1);
-  for (int i = 1; i <= changes; ++i) {
-    Sleep(static_cast<DWORD>(pause(random)));
-    painted[static_cast<std::size_t>(i)] = window.paint(i);
-  }
-  Sleep(1000);
-  stop = true;
-  client.join();
-
-  std::vector<double> latencies;
-  int missed = 0;
-  for (int i = 1; i <= changes; ++i) {
-    const auto held = std::find_if(received.begin(), received.end(), [&](const Received& r) {
-      return r.at > painted[static_cast<std::size_t>(i)] && r.change >= i;
-    });
-    if (held == received.end()) {
-      ++missed;
-    } else {
-      latencies.push_back(held->at - painted[static_cast<std::size_t>(i)]);
+  const auto [stream_latencies, streamed] = measure([&](const std::atomic<bool>& stop,
+                                                        std::vector<Received>& frames) {
+    tolm::client::FrameStream stream(*token);
+    std::uint32_t number = 0;
+    std::uint64_t at = 0;
+    while (!stop) {
+      const tolm::client::FrameStream::Next next = stream.next(1000);
+      if (next.kind != tolm::AnswerKind::kNext) continue;
+      note(frames, stream.frame(), now_ms());
+      if (number != 0 && next.number > number) {
+        loop_periods.push_back(static_cast<double>(next.capture_ms - at) / (next.number - number));
+      }
+      number = next.number;
+      at = next.capture_ms;
     }
-  }
+  });
 
   // The floor, measured after the changes with the helper stopped, so that nothing else runs: a
   // grab of the same screen, and the same bytes from a bare pipe server.
@@ -172,7 +203,7 @@ int main(int argc, char** argv) {
     if (grabbed.frame) grabs.push_back(now_ms() - t0);
   }
   const std::string response = "RFRA" + std::string(16 + 1920 * 1080 * 4, '\x7f');
-  stop = false;
+  std::atomic<bool> stop{false};
   std::thread bare(bench::serve_bare, kBarePipe, std::cref(response), std::cref(stop));
   for (int i = 0; i < 20; ++i) {
     const double t0 = now_ms();
@@ -184,8 +215,8 @@ int main(int argc, char** argv) {
   bare.join();
 
   const double grab = median(grabs), transfer = median(transfers), request = median(exchanges);
-  std::printf("%d changes, %zu frames received, %d changes never seen\n", changes,
-              received.size(), missed);
+  std::printf("%d changes for each client, %zu and %zu frames received, %d changes never seen\n",
+              changes, received, streamed, missed);
   std::printf("bare grab median %.1f ms, bare transfer of a frame median %.1f ms (nothing else "
               "running)\n", grab, transfer);
   std::printf("the client's frame request to the helper: median %.1f ms (capturing meanwhile)\n",
@@ -197,5 +228,12 @@ int main(int argc, char** argv) {
   std::printf("latency median %.1f ms, p95 %.1f ms, p99 %.1f ms; floor %.1f ms; pacing 16 ms\n",
               tolm::percentile(latencies, 0.5), tolm::percentile(latencies, 0.95),
               tolm::percentile(latencies, 0.99), grab + transfer);
-  return latencies.empty() ? 1 : 0;
+  // A stream client is answered as soon as a pass publishes: half a loop period on average, the
+  // grab, the transfer.
+  const double period = median(loop_periods);
+  std::printf("stream client: latency median %.1f ms, p95 %.1f ms; loop period median %.1f ms; "
+              "target period / 2 + grab + transfer + 8 = %.1f ms\n",
+              tolm::percentile(stream_latencies, 0.5), tolm::percentile(stream_latencies, 0.95),
+              period, period / 2 + grab + transfer + 8);
+  return latencies.empty() || stream_latencies.empty() ? 1 : 0;
 }

@@ -192,20 +192,6 @@ void disturb(const std::atomic<bool>& stop) {
   }
 }
 
-// The helper's Linux process, from its command line, which carries `marker`; 0 if not found.
-unsigned long linux_process(const std::string& marker) {
-  WIN32_FIND_DATAW found{};
-  const tolm::UniqueFind search(FindFirstFileW(L"Z:\\proc\\*", &found));
-  unsigned long pid = 0;
-  for (BOOL more = search.valid(); more && pid == 0; more = FindNextFileW(search.get(), &found)) {
-    const std::string name = tolm::from_wide(found.cFileName);
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const auto cmdline = tolm::read_whole_file("Z:\\proc\\" + name + "\\cmdline");
-    if (cmdline && cmdline->find(marker) != std::string::npos) pid = std::stoul(name);
-  }
-  return pid;
-}
-
 int count_entries(const std::wstring& pattern) {
   WIN32_FIND_DATAW found{};
   const tolm::UniqueFind search(FindFirstFileW(pattern.c_str(), &found));
@@ -322,7 +308,7 @@ int main(int argc, char** argv) {
   const tolm::UniqueProcess helper = bench::start_helper(tolm::to_wide(marker));
   if (!helper.process) return std::puts("soak: failed: the helper did not start"), 1;
   Sleep(3000);  // its first frame; the clients' gaps count from here
-  const unsigned long linux_pid = linux_process(marker);
+  const unsigned long linux_pid = bench::linux_process(marker);
 
   Faults faults;
   std::atomic<bool> stop{false};

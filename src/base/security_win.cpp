@@ -98,14 +98,18 @@ bool others_may_change(HANDLE handle) {
 }
 
 bool is_elevated() {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
-  const UniqueHandle token(raw);
-  TOKEN_ELEVATION elevation{};
-  DWORD size = 0;
-  return security_calls().get_token_information(token.get(), TokenElevation, &elevation,
-                                                sizeof elevation, &size) &&
-         elevation.TokenIsElevated != 0;
+  // A process's elevation never changes: asked once (a client asks before every exchange).
+  static const bool elevated = [] {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    const UniqueHandle token(raw);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation,
+                               &size) &&
+           elevation.TokenIsElevated != 0;
+  }();
+  return elevated;
 }
 
 std::string pipe_owner_sid() {

@@ -36,7 +36,6 @@ struct SecurityCalls {
   decltype(::SetKernelObjectSecurity)* set_kernel_object_security = ::SetKernelObjectSecurity;
   decltype(::CreateDirectoryW)* create_directory = ::CreateDirectoryW;
   decltype(::CreateFileW)* create_file = ::CreateFileW;
-  decltype(::GetTokenInformation)* get_token_information = ::GetTokenInformation;
 };
 [[nodiscard]] SecurityCalls& security_calls();
 

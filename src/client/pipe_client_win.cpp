@@ -8,6 +8,7 @@
 #include "base/io_deadline.h"
 #include "base/security_win.h"
 #include "base/trust.h"
+#include "protocol/answer.h"
 #include "protocol/request.h"
 
 namespace tolm::client {
@@ -16,7 +17,9 @@ namespace {
 // A name that has vanished is retried this long: a server has no instance for a moment between
 // two clients, and busy instances may all be replaced at once.
 constexpr ULONGLONG kGoneGraceMs = 1000;
-constexpr std::size_t kReadChunk = std::size_t{1} << 20;
+// Reads start this small, for the many small answers, and double up to the largest piece.
+constexpr std::size_t kFirstRead = std::size_t{64} << 10;
+constexpr std::size_t kLargestRead = std::size_t{1} << 20;
 
 class Deadline {
  public:
@@ -121,20 +124,26 @@ bool send(HANDLE pipe, std::string_view request, const Deadline& deadline, Excha
 
 // Reads until the server closes its end, which is how every answer ends.
 void read_to_close(HANDLE pipe, const Deadline& deadline, Exchange& out) {
-  for (;;) {
+  for (std::size_t chunk = kFirstRead;; chunk = std::min(chunk * 2, kLargestRead)) {
     const std::size_t have = out.bytes.size();
     if (have > kMaxResponseBytes) {
       fail(out, Failure::kTooLong, "response too long");
       return;
     }
-    out.bytes.resize(have + kReadChunk);
+    out.bytes.resize(have + chunk);
     DWORD got = 0;
     const BOOL read = within(deadline.left(), [&] {
-      return ReadFile(pipe, out.bytes.data() + have, static_cast<DWORD>(kReadChunk), &got,
-                      nullptr);
+      return ReadFile(pipe, out.bytes.data() + have, static_cast<DWORD>(chunk), &got, nullptr);
     });
     const DWORD code = read ? 0 : GetLastError();
     out.bytes.resize(have + got);
+    // Room for the whole answer at once, when its header says how large it is: a frame is not
+    // copied again each time the buffer grows.
+    if (have == 0 && read) {
+      if (const auto size = announced_size(out.bytes); size && *size <= kMaxResponseBytes) {
+        out.bytes.reserve(static_cast<std::size_t>(*size) + kLargestRead);
+      }
+    }
     if (read) continue;
     if (code != ERROR_BROKEN_PIPE && code != ERROR_PIPE_NOT_CONNECTED) {
       failed(out, "reading the response", code, deadline);

@@ -172,6 +172,16 @@ std::string encode_frame_header(const FrameHeader& header) {
   return out;
 }
 
+std::optional<std::uint64_t> announced_size(std::string_view head) {
+  if (head.starts_with(kFrameTag) && head.size() >= kFrameHeaderBytes) {
+    return kFrameHeaderBytes + std::uint64_t{word_at(head, 16)};
+  }
+  if (head.starts_with(kNextTag) && head.size() >= kNextFixedBytes) {
+    return std::uint64_t{word_at(head, 4)} + word_at(head, 36);
+  }
+  return std::nullopt;
+}
+
 Answer read_answer(std::string_view bytes, bool asked_for_frame) {
   Answer a;
   if (bytes == kUnauthorizedResponse) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -93,6 +94,10 @@ struct Answer {
   std::string_view text;                 // kStatus: the status document
   std::string problem;                   // kMalformed: what is wrong, for a person
 };
+
+// The size of the whole answer that begins with `head`, when its header is there to say it (a frame
+// or a next frame); nothing otherwise. A reader may make room for it at once.
+[[nodiscard]] std::optional<std::uint64_t> announced_size(std::string_view head);
 
 // Tells the answers apart. A frame header must agree with the bytes that follow it, so a cut answer
 // is found; a status document is only expected when no frame was asked for.

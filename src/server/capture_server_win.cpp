@@ -103,23 +103,30 @@ std::uint32_t answer_stream(HANDLE pipe, CaptureState& state, const StreamReques
     return kRefusalDrainMs;
   }
   NextHeader header{frame->number, frame->capture_ms, frame->width, frame->height, frame->stride,
-                    stream.changed_only ? Payload::kChanged : Payload::kWhole, 0,
-                    state.changed_since(stream.after, *frame), frame->desktop_name};
-  std::string_view payload(reinterpret_cast<const char*>(frame->pixels.data()),
-                           frame->pixels.size());
-  std::string changed;  // the changed rectangles' rows, one after another
-  if (header.payload == Payload::kChanged) {
-    changed.reserve(static_cast<std::size_t>(payload_size(header)));
-    for (const Rect& r : header.changed) {
-      for (std::uint32_t y = r.y; y < r.y + r.height; ++y) {
-        changed.append(payload.substr(std::size_t{y} * frame->stride + std::size_t{r.x} * 4,
-                                      std::size_t{r.width} * 4));
-      }
-    }
-    payload = changed;
+                    Payload::kWhole, 0, state.changed_since(stream.after, *frame),
+                    frame->desktop_name};
+  // Changed pixels that are the whole frame are the whole frame's bytes: sent as such, uncopied.
+  if (stream.changed_only &&
+      header.changed != std::vector<Rect>{Rect{0, 0, frame->width, frame->height}}) {
+    header.payload = Payload::kChanged;
   }
-  header.payload_bytes = static_cast<std::uint32_t>(payload.size());
-  write_response(pipe, {encode_next_header(header), payload});
+  const std::string_view pixels(reinterpret_cast<const char*>(frame->pixels.data()),
+                                frame->pixels.size());
+  header.payload_bytes = static_cast<std::uint32_t>(payload_size(header));
+  if (header.payload == Payload::kWhole) {
+    write_response(pipe, {encode_next_header(header), pixels});  // from the frame, uncopied
+    return kResponseDrainMs;
+  }
+  // The changed rectangles' rows after the header, in one write.
+  std::string answer = encode_next_header(header);
+  answer.reserve(answer.size() + header.payload_bytes);
+  for (const Rect& r : header.changed) {
+    for (std::uint32_t y = r.y; y < r.y + r.height; ++y) {
+      answer.append(pixels.substr(std::size_t{y} * frame->stride + std::size_t{r.x} * 4,
+                                  std::size_t{r.width} * 4));
+    }
+  }
+  write_response(pipe, {answer});
   return kResponseDrainMs;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/capture_loop.h"
+#include "capture/changes.h"
 #include "protocol/control_files.h"
 #include "capture/desktop_tracker.h"
 #include "capture/frame.h"
@@ -200,10 +201,15 @@ struct FakeSystem : CaptureSystem {
   std::uint64_t monotonic_ns() override { return (now += tick_ns) - tick_ns; }
   void sleep_ns(std::uint64_t ns) override { sleeps.push_back(ns), now += ns; }
   std::uint64_t unix_ms() override { return now / 1'000'000; }
-  void wait_for_request(const CaptureState&, std::uint64_t, std::uint64_t ns) override {
+  // Resting: a frame request comes at the `request_at_wait`th wait, and stops the loop at the
+  // `stop_at_wait`th.
+  void wait_for_request(const CaptureState& state, std::uint64_t, std::uint64_t ns) override {
     waits.push_back(ns), now += ns;
+    if (waits.size() == request_at_wait) const_cast<CaptureState&>(state).note_frame_request();
+    if (waits.size() == stop_at_wait) stop.set();
   }
   std::vector<std::uint64_t> waits;
+  std::size_t request_at_wait = 0, stop_at_wait = 0;
 };
 
 TEST(CaptureOnce, KeepsTheFirstOfTheBrightestPicturesAndWithoutAnyRecordsTheLastFailure) {
@@ -278,6 +284,60 @@ TEST(CaptureLoopRun, SleepsTheRestOfSixteenMillisecondsFromASecondReading) {
     CaptureLoop(sys).run(sys.stop, state);
     EXPECT_EQ(sys.sleeps, sleeps) << "pass of " << grab_ns << " ns";
   }
+}
+
+// With no frame request for 2 s, a pass only follows the input desktop and writes the status, four
+// times a second; a request wakes the loop to grab again.
+TEST(CaptureLoopRun, WithoutFrameRequestsItRestsAndARequestWakesIt) {
+  FakeSystem sys;
+  sys.tick_ns = 100'000'000;
+  sys.candidates = {DesktopCandidate{}};
+  sys.results["__input__"] = picture(50, 1);
+  sys.stop_after_passes = 1000;
+  sys.request_at_wait = 3;
+  sys.stop_at_wait = 6;
+  const auto state = CaptureState::create();
+  sys.watched = state.get();
+  CaptureLoop(sys).run(sys.stop, state);
+  // A pass takes 201 ms on this clock: ten grabs in the first 2 s, none in three resting passes,
+  // ten in the 2 s after the request, none in three more.
+  EXPECT_EQ(sys.grabbed.size(), 20u);
+  EXPECT_EQ(sys.waits, std::vector<std::uint64_t>(6, kIdlePassNs - sys.tick_ns));
+  // Every 250 ms: every other grabbing pass and every resting one; and once at the end.
+  EXPECT_EQ(sys.status_writes.size(), 4u + 3 + 6 + 3 + 1);
+}
+
+// What changed is found block by block and sent as rectangles: runs of a row merged with the same
+// columns below, cut at the frame's edge; a client a few frames behind gets their union, one
+// further behind, or across an unknown change, the whole frame.
+TEST(Changes, BlocksThatDifferBecomeRectanglesAndAddUpAcrossFrames) {
+  const std::uint32_t w = 100, h = 70, stride = w * 4;  // 4 x 3 blocks, the last ones cut short
+  std::vector<std::uint8_t> before(std::size_t{stride} * h), after = before;
+  for (const auto& [x, y] : {std::pair{0u, 0u}, {40u, 31u}, {0u, 40u}, {63u, 63u}, {99u, 0u},
+                            {99u, 69u}}) {
+    after[std::size_t{y} * stride + x * 4 + 2] ^= 1;
+  }
+  const BlockMap map = changed_blocks(before, after, w, h, stride);
+  EXPECT_EQ(block_rects(map), (std::vector<Rect>{{0, 0, 64, 64}, {96, 0, 4, 32}, {96, 64, 4, 6}}));
+
+  const auto state = CaptureState::create();
+  const auto publish = [&](std::optional<std::vector<std::uint8_t>> blocks) {
+    Frame f{std::vector<std::uint8_t>(256 * 32), "", "", 64, 32, 256};
+    if (blocks) f.changed = std::make_shared<const BlockMap>(BlockMap{64, 32, *blocks});
+    (void)state->publish_frame(std::move(f));
+    return state->copy_frame();
+  };
+  (void)publish(std::nullopt);
+  (void)publish(std::vector<std::uint8_t>{1, 0});
+  const auto third = publish(std::vector<std::uint8_t>{0, 1});
+  const std::vector<Rect> whole{{0, 0, 64, 32}};
+  EXPECT_EQ(state->changed_since(2, *third), (std::vector<Rect>{{32, 0, 32, 32}}));
+  EXPECT_EQ(state->changed_since(1, *third), whole);  // both blocks
+  EXPECT_EQ(state->changed_since(0, *third), whole);  // nothing held
+  for (int i = 0; i < 16; ++i) (void)publish(std::vector<std::uint8_t>{0, 0});
+  const auto late = publish(std::nullopt);
+  EXPECT_EQ(state->changed_since(late->number - 2, *late), whole);  // an unknown change between
+  EXPECT_EQ(state->changed_since(2, *late), whole);                 // too far behind
 }
 
 }  // namespace

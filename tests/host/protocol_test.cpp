@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <algorithm>
 #include <tuple>
 #include <vector>
 
@@ -73,6 +74,26 @@ TEST(Request, FrameIsFoundInAnyCaseAnywhere) {
   EXPECT_FALSE(wants_frame(""));
 }
 
+// The stream request: what the document shows is written and read back; a line that does not read
+// so leaves a plain frame request.
+TEST(Request, AStreamRequestNamesTheFrameHeld) {
+  EXPECT_EQ(stream_request(kToken, {1234, 1000, true, false}),
+            "AUTH " + kToken + "\nFRAME\nNEXT 1234 1000 CHANGED\n");
+  for (const StreamRequest& r : {StreamRequest{0, 0, false, false}, {4294967295u, 1000, true, true},
+                                 {7, 60000, false, true}}) {
+    const std::string request = stream_request(kToken, r);
+    EXPECT_LE(request.size(), kMaxRequestBytes);
+    EXPECT_TRUE(is_authorized(request, kToken) && wants_frame(request));
+    EXPECT_EQ(read_stream_request(request), r);
+  }
+  EXPECT_EQ(read_stream_request("FRAME\n  NEXT 5 20 LATER CHANGED \r\n"),
+            (StreamRequest{5, 20, true, false}));
+  for (const char* plain : {"FRAME\n", "FRAME\nNEXT\n", "FRAME\nNEXT 5\n", "FRAME\nNEXT x 5\n",
+                            "FRAME\nNEXT 4294967296 5\n", "FRAME\nNEXT 5  5\n", "NEXT -1 5"}) {
+    EXPECT_FALSE(read_stream_request(plain)) << plain;
+  }
+}
+
 // 3. The answers. What the server sends for a frame: its header, then pixels 0, 1, 2, ...
 std::string frame_bytes(std::uint32_t width, std::uint32_t height) {
   std::string pixels;
@@ -134,6 +155,43 @@ TEST(Answer, FramesThatDoNotAddUpAreFound) {
   }
 }
 
+
+// The document's example of a next-frame answer, and changed pixels that patch the frame held.
+TEST(Answer, TheDocumentsNextFrameIsWrittenReadAndApplied) {
+  NextHeader h{7, 1767225600000, 64, 32, 256, Payload::kChanged, 4096, {{0, 0, 32, 32}},
+               "Default"};
+  const std::string header = encode_next_header(h);
+  EXPECT_EQ(header,
+            "RNXT\x47\0\0\0\x07\0\0\0\0\xA8\xDA\x76\x9B\x01\0\0\x40\0\0\0\x20\0\0\0\0\x01\0\0"
+            "\x01\0\0\0\0\x10\0\0\x01\0\0\0\x07\0\0\0\0\0\0\0\0\0\0\0\x20\0\0\0\x20\0\0\0"
+            "Default"s);
+  const std::string answer = header + std::string(4096, '\x11');
+  const Answer a = read_answer(answer, true);
+  ASSERT_EQ(a.kind, AnswerKind::kNext) << a.problem;
+  EXPECT_EQ(a.next, h);
+  EXPECT_EQ(a.payload.size(), 4096u);
+
+  // The patched copy is the frame a whole answer would carry.
+  std::vector<std::uint8_t> held(256 * 32, 0x22), whole = held;
+  for (std::uint32_t y = 0; y < 32; ++y) std::fill_n(whole.begin() + y * 256, 128, 0x11);
+  ASSERT_TRUE(apply_payload(held, a.next, a.payload));
+  EXPECT_EQ(held, whole);
+  std::vector<std::uint8_t> other_size(16);  // not the frame held: only a whole frame mends it
+  EXPECT_FALSE(apply_payload(other_size, a.next, a.payload));
+
+  // Refused: cut short, a rectangle outside, a payload that is not what the header announces.
+  EXPECT_EQ(read_answer(answer.substr(0, answer.size() - 1), true).kind, AnswerKind::kMalformed);
+  NextHeader outside = h;
+  outside.changed = {{40, 0, 32, 32}};
+  EXPECT_EQ(read_answer(encode_next_header(outside) + std::string(4096, 0), true).kind,
+            AnswerKind::kMalformed);
+  NextHeader whole_kind = h;
+  whole_kind.payload = Payload::kWhole;
+  EXPECT_EQ(read_answer(encode_next_header(whole_kind) + std::string(4096, 0), true).kind,
+            AnswerKind::kMalformed);
+  EXPECT_EQ(read_answer(kNoNewFrameResponse, true).kind, AnswerKind::kNoNewFrame);
+  EXPECT_EQ(kNoNewFrameResponse.size(), 40u);
+}
 
 // 4. The status document.
 constexpr std::uint64_t kNewYear2026 = 1767225600000;

@@ -1,0 +1,167 @@
+// stream.exe [SECONDS]: the real helper on a screen whose corner changes every 4 ms, so that no
+// two grabs look alike. In one run, SECONDS (6 unless given) each: nobody asking, then 1 and 3
+// clients asking the old way (back to back), then 1 and 3 clients asking as a stream, three times
+// in turn (the machine's pace drifts; the ratios take the medians). Prints for each phase the
+// loop's rate (frames published a second, from the status), each client's frames a second, over
+// that rate, and its repeats (a frame it already had: the same number, or for the old way the
+// same corner), and the helper's CPU (its Linux process, in cores); then the ratios the targets
+// speak of.
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/data_directory.h"
+#include "base/locations_win.h"
+#include "client/pipe_client.h"
+#include "client/stream.h"
+#include "helper_run.h"
+#include "pattern_window.h"
+#include "protocol/request.h"
+#include "protocol/status_document.h"
+#include "timing.h"
+
+namespace {
+
+using bench::now_ms;
+
+const std::string kToken(64, 'b');
+
+struct ClientFigures {
+  int frames = 0;
+  int repeats = 0;
+  std::uint32_t first = 0, last = 0;  // a stream's: the numbers of its first and last frames
+  // Of the frames the loop published from its first to its last, the share it got; old-style
+  // answers carry no number, so their share is taken against the status's count.
+  [[nodiscard]] double share(double loop_frames) const {
+    if (first != 0) return frames / static_cast<double>(last - first + 1);
+    return loop_frames > 0 ? frames / loop_frames : 0;
+  }
+};
+
+// The changing corner of a frame, to tell an old-style answer from the one before.
+std::string corner(const tolm::FrameView& f) {
+  return std::string(reinterpret_cast<const char*>(f.pixels.data()), 32 * 4);
+}
+
+void ask_the_old_way(const std::atomic<bool>& stop, ClientFigures& out) {
+  std::string last;
+  while (!stop) {
+    const tolm::client::Exchange e = tolm::client::exchange(tolm::frame_request(kToken), 10000);
+    const tolm::Answer a = tolm::read_answer(e.bytes, true);
+    if (a.kind != tolm::AnswerKind::kFrame) continue;
+    const std::string now = corner(a.frame);
+    ++out.frames;
+    if (now == last) ++out.repeats;
+    last = now;
+  }
+}
+
+void ask_as_a_stream(const std::atomic<bool>& stop, ClientFigures& out) {
+  tolm::client::FrameStream stream(kToken);
+  std::uint32_t last = 0;
+  while (!stop) {
+    const tolm::client::FrameStream::Next next = stream.next(1000);
+    if (next.kind != tolm::AnswerKind::kNext) continue;
+    ++out.frames;
+    if (next.number == last) ++out.repeats;
+    last = next.number;
+    if (out.first == 0) out.first = next.number;
+    out.last = next.number;
+  }
+}
+
+std::uint32_t published() {
+  const auto doc =
+      tolm::parse_status(tolm::read_whole_file(tolm::status_file_paths()[0]).value_or(""));
+  return doc ? doc->seq : 0;
+}
+
+struct Phase {
+  const char* name;
+  int clients;
+  void (*ask)(const std::atomic<bool>&, ClientFigures&);
+  double loop_fps = 0, cpu_cores = 0, seconds = 0;
+  std::vector<ClientFigures> figures{};
+};
+
+void run(Phase& p, double seconds, unsigned long linux_pid) {
+  std::atomic<bool> stop{false};
+  p.figures.assign(static_cast<std::size_t>(p.clients), {});
+  std::vector<std::thread> threads;
+  for (ClientFigures& f : p.figures) threads.emplace_back(p.ask, std::cref(stop), std::ref(f));
+  Sleep(1000);  // the loop wakes, the clients settle
+  for (ClientFigures& f : p.figures) f = {};
+  const std::uint32_t seq0 = published();
+  const double cpu0 = bench::cpu_seconds(linux_pid);
+  const double t0 = now_ms();
+  Sleep(static_cast<DWORD>(seconds * 1000));
+  const double elapsed = (now_ms() - t0) / 1000;
+  p.seconds = elapsed;
+  p.loop_fps = static_cast<double>(published() - seq0) / elapsed;
+  p.cpu_cores = (bench::cpu_seconds(linux_pid) - cpu0) / elapsed;
+  const std::vector<ClientFigures> taken = p.figures;  // counted in the same span as the loop
+  stop = true;
+  for (std::thread& t : threads) t.join();
+  p.figures = taken;
+  std::printf("%-22s loop %5.1f frames/s, helper CPU %.2f cores", p.name, p.loop_fps, p.cpu_cores);
+  for (const ClientFigures& f : p.figures) {
+    std::printf("; client %.1f frames/s (%.3f of the loop's), %d repeated", f.frames / elapsed,
+                f.share(p.loop_fps * elapsed), f.repeats);
+  }
+  std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const double seconds = argc > 1 ? std::max(2.0, std::atof(argv[1])) : 6;
+  (void)tolm::create_directories(tolm::kDataDirectory);
+  (void)tolm::write_whole_file(tolm::data_file(tolm::kTokenFileName), kToken);
+  tolm::test_pattern::PatternWindow pattern;
+  if (!pattern.start(4)) return std::puts("stream: the test pattern did not start"), 1;
+  const std::string marker = "stream-" + std::to_string(GetCurrentProcessId());
+  const tolm::UniqueProcess helper = bench::start_helper(tolm::to_wide(marker));
+  if (!helper.process) return std::puts("stream: the helper did not start"), 1;
+  Sleep(3000);
+  const unsigned long linux_pid = bench::linux_process(marker);
+
+  Phase idle{"nobody asking", 0, nullptr};
+  Sleep(2500);  // past the 2 s after which the loop rests
+  run(idle, seconds, linux_pid);
+  Phase old_ways[] = {{"1 client, old way", 1, &ask_the_old_way},
+                      {"3 clients, old way", 3, &ask_the_old_way}};
+  for (Phase& p : old_ways) run(p, seconds, linux_pid);
+  std::vector<Phase> streams;
+  for (int round = 0; round < 3; ++round) {
+    for (const int clients : {1, 3}) {
+      streams.push_back({clients == 1 ? "1 client, stream" : "3 clients, stream", clients,
+                         &ask_as_a_stream});
+      run(streams.back(), seconds, linux_pid);
+    }
+  }
+
+  double worst = 1;
+  int repeats = 0;
+  std::vector<double> one_loop, three_loop, one_cpu;
+  for (const Phase& p : streams) {
+    for (const ClientFigures& f : p.figures) {
+      worst = std::min(worst, f.share(p.loop_fps * p.seconds));
+      repeats += f.repeats;
+    }
+    (p.clients == 1 ? one_loop : three_loop).push_back(p.loop_fps);
+    if (p.clients == 1) one_cpu.push_back(p.cpu_cores);
+  }
+  std::printf("stream clients: the slowest got %.3f of the loop's frames (target >= 0.95), "
+              "%d repeated (target 0)\n", worst, repeats);
+  std::printf("loop with 3 stream clients / loop with 1, medians: %.3f (target >= 0.9)\n",
+              bench::median(three_loop) / bench::median(one_loop));
+  std::printf("helper CPU idle / serving 1 stream client (median): %.3f (target <= 0.05)\n",
+              idle.cpu_cores / bench::median(one_cpu));
+  return 0;
+}
