@@ -1,6 +1,6 @@
 // soak.exe [MINUTES]: runs tolm-capture-helper.exe --console for MINUTES (10 unless given) on the
 // test pattern while, all the time, two clients ask for frames and one for the status back to
-// back, the control files are rewritten with good and bad values every 3 s, the token is replaced
+// back and one takes frames as a stream, the control files are rewritten with good and bad values every 3 s, the token is replaced
 // every 30 s (renamed over the file, and once rewritten in place), the data directory is deleted
 // once a minute, and a client that sends nothing, one that reads half a frame and goes, and one
 // that opens read-only come every 3 s. Every 10 s it samples the helper's working set, private
@@ -29,6 +29,7 @@
 #include "base/win_text.h"
 #include "protocol/answer.h"
 #include "protocol/request.h"
+#include "client/stream.h"
 #include "protocol/status_document.h"
 #include "client/pipe_client.h"
 #include "pattern_window.h"
@@ -86,35 +87,56 @@ class Faults {
 
 // One client asking back to back; the longest time it went without a whole answer.
 struct Client {
-  bool frames = true;
+  enum class Asks { kFrames, kStatus, kStream } asks = Asks::kFrames;
   int answers = 0;
   int refused = 0;  // the token changed between reading it and asking
   double longest_gap_ms = 0;
 
+  // One request; its fault, if it had one. `whole`: it brought an answer.
+  std::string ask(const std::string& token, std::optional<tolm::client::FrameStream>& stream,
+                  bool& whole) {
+    if (asks == Asks::kStream) {
+      if (!stream) stream.emplace(token);
+      const tolm::client::FrameStream::Next next = stream->next(1000);
+      whole = next.kind == tolm::AnswerKind::kNext || next.kind == tolm::AnswerKind::kNoNewFrame;
+      if (next.kind == tolm::AnswerKind::kUnauthorized) ++refused, stream.reset();
+      if (next.kind == tolm::AnswerKind::kNext) {
+        return tolm::test_pattern::pattern_mismatch(stream->frame());
+      }
+      return next.kind == tolm::AnswerKind::kMalformed ? "a bad answer: " + next.problem : "";
+    }
+    const bool frames = asks == Asks::kFrames;
+    const auto e = tolm::client::exchange(
+        frames ? tolm::frame_request(token) : tolm::status_request(token), 10000);
+    const auto r = tolm::read_answer(e.bytes, frames);
+    whole = r.kind == tolm::AnswerKind::kFrame || r.kind == tolm::AnswerKind::kStatus;
+    if (r.kind == tolm::AnswerKind::kFrame) return tolm::test_pattern::pattern_mismatch(r.frame);
+    if (r.kind == tolm::AnswerKind::kStatus) {
+      if (r.text.find('\n') != r.text.size() - 1 || !tolm::parse_status(r.text)) {
+        return "not one whole document: " + std::string(r.text);
+      }
+    } else if (r.kind == tolm::AnswerKind::kUnauthorized) {
+      ++refused;
+    } else if (e.failure == tolm::client::Failure::kNone) {
+      return "a bad answer: " + r.problem;
+    }
+    return {};
+  }
+
   void run(const std::atomic<bool>& stop, Faults& faults) {
     double last_answer = now_ms();
-    const char* what = frames ? "frame client" : "status client";
+    const char* what = asks == Asks::kFrames   ? "frame client"
+                       : asks == Asks::kStatus ? "status client"
+                                               : "stream client";
+    std::optional<tolm::client::FrameStream> stream;
     while (!stop) {
       const std::optional<std::string> token = bench::read_token();
       if (token) {
-        const auto e = tolm::client::exchange(
-            frames ? tolm::frame_request(*token) : tolm::status_request(*token),
-            10000);
-        const auto r = tolm::read_answer(e.bytes, frames);
-        std::string fault;
-        if (r.kind == tolm::AnswerKind::kFrame) {
-          fault = tolm::test_pattern::pattern_mismatch(r.frame);
-        } else if (r.kind == tolm::AnswerKind::kStatus) {
-          if (r.text.find('\n') != r.text.size() - 1 || !tolm::parse_status(r.text)) {
-            fault = "not one whole document: " + std::string(r.text);
-          }
-        } else if (r.kind == tolm::AnswerKind::kUnauthorized) {
-          ++refused;
-        } else if (e.failure == tolm::client::Failure::kNone) {
-          fault = "a bad answer: " + r.problem;
+        bool whole = false;
+        if (const std::string fault = ask(*token, stream, whole); !fault.empty()) {
+          faults.add(std::string(what) + ": " + fault);
         }
-        if (!fault.empty()) faults.add(std::string(what) + ": " + fault);
-        if (r.kind == tolm::AnswerKind::kFrame || r.kind == tolm::AnswerKind::kStatus) {
+        if (whole) {
           ++answers;
           longest_gap_ms = std::max(longest_gap_ms, now_ms() - last_answer);
           last_answer = now_ms();
@@ -312,8 +334,9 @@ int main(int argc, char** argv) {
 
   Faults faults;
   std::atomic<bool> stop{false};
-  Client clients[3];
-  clients[2].frames = false;
+  Client clients[4];
+  clients[2].asks = Client::Asks::kStatus;
+  clients[3].asks = Client::Asks::kStream;
   std::vector<std::thread> threads;
   for (Client& c : clients) threads.emplace_back([&] { c.run(stop, faults); });
   threads.emplace_back(misbehave, std::cref(stop));
@@ -359,8 +382,8 @@ int main(int argc, char** argv) {
       verdict = std::string(t.name) + " grew by " + std::to_string(f.rise);
     }
   }
-  const char* names[] = {"frame client 1", "frame client 2", "status client"};
-  for (int i = 0; i < 3; ++i) {
+  const char* names[] = {"frame client 1", "frame client 2", "status client", "stream client"};
+  for (int i = 0; i < 4; ++i) {
     std::printf("%s: %d whole answers, %d refused after a token change, longest wait %.0f ms\n",
                 names[i], clients[i].answers, clients[i].refused, clients[i].longest_gap_ms);
     if (verdict.empty() && clients[i].longest_gap_ms > kShutOutBoundMs) {
