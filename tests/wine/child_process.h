@@ -73,13 +73,14 @@ struct ChildRun {
   std::string err;
 };
 
-// Runs `command_line` to its end, its outputs in files of `scratch_directory`, read back after.
-inline ChildRun run_child(const std::wstring& command_line, const std::wstring& scratch_directory) {
+// Runs `command_line` to its end, its outputs in files of this prefix's temporary folder (test
+// programs run side by side, each in a Wine prefix of its own), read back after.
+inline ChildRun run_child(const std::wstring& command_line) {
   ChildRun run;
-  // Named for this process: test programs run side by side share the directory.
-  const std::wstring id = std::to_wstring(GetCurrentProcessId());
-  const std::wstring out_path = scratch_directory + L"child-out-" + id + L".txt";
-  const std::wstring err_path = scratch_directory + L"child-err-" + id + L".txt";
+  wchar_t temp[MAX_PATH + 1] = {};
+  const std::wstring scratch(temp, GetTempPathW(MAX_PATH + 1, temp));
+  const std::wstring out_path = scratch + L"child-out.txt";
+  const std::wstring err_path = scratch + L"child-err.txt";
   {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const auto create = [&](const std::wstring& path) {

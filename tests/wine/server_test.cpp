@@ -84,7 +84,7 @@ void write_token(const std::string& token) {
 // tolm-capture-client.exe with `arguments`.
 testing::ChildRun run_client(const std::wstring& arguments) {
   const std::wstring exe = program_directory() + L"tolm-capture-client.exe";
-  return testing::run_child(L"\"" + exe + L"\" " + arguments, program_directory());
+  return testing::run_child(L"\"" + exe + L"\" " + arguments);
 }
 
 class PatternServer : public ::testing::Test {

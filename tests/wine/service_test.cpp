@@ -151,9 +151,7 @@ std::string file_version(const std::wstring& path) {
 DWORD msiexec(const std::wstring& action, std::wstring package) {
   std::ranges::replace(package, L'/', L'\\');
   const std::wstring path = program_directory() + L"..\\" + package;
-  return testing::run_child(L"msiexec.exe " + action + L" \"" + path + L"\" /qn",
-                            program_directory())
-      .exit_code;
+  return testing::run_child(L"msiexec.exe " + action + L" \"" + path + L"\" /qn").exit_code;
 }
 
 std::wstring check_command(int seconds) {
@@ -207,13 +205,13 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   EXPECT_EQ(_wcsicmp(c.lpServiceStartName, L"LocalSystem"), 0) << from_wide(c.lpServiceStartName);
   expect_pattern_frame();
   const testing::ChildRun status = testing::run_child(
-      L"\"C:\\Program Files\\Tolm\\tolm-capture-client.exe\" status", program_directory());
+      L"\"C:\\Program Files\\Tolm\\tolm-capture-client.exe\" status");
   EXPECT_EQ(status.exit_code, 0u) << status.err;
   EXPECT_TRUE(status.out.starts_with(R"({"ok":true,)")) << status.out;
 
   // A worker that dies is replaced; a check running meanwhile catches the service's launch note.
   testing::ChildRun during;
-  std::thread checking([&] { during = testing::run_child(check_command(6), program_directory()); });
+  std::thread checking([&] { during = testing::run_child(check_command(6)); });
   Sleep(2000);
   const UniqueHandle first_process = watch(first_worker);
   ASSERT_TRUE(first_process && TerminateProcess(first_process.get(), 7));
@@ -270,7 +268,7 @@ TEST(Service, InstalledUpgradedStoppedAndRemovedByItsPackageWithOneWorkerAllAlon
   EXPECT_EQ(exit_code_of(next_process), 0u);
   EXPECT_NE(client::exchange(status_request(kToken), 2000).failure, client::Failure::kNone)
       << "a server outlived the service";
-  const testing::ChildRun stopped = testing::run_child(check_command(1), program_directory());
+  const testing::ChildRun stopped = testing::run_child(check_command(1));
   EXPECT_EQ(stopped.exit_code, 9u);
   EXPECT_TRUE(stopped.out.ends_with("PROBLEM: the service is stopped: sc.exe start "
                                     "TolmCaptureHelper\r\n")) << stopped.out;
