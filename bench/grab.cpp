@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     const auto& pixels = a.frame->pixels;
-    const std::vector<std::uint8_t> copy = pixels;
-    std::vector<std::uint8_t> every_row = pixels;
+    const std::vector<std::uint8_t> copy(pixels.begin(), pixels.end());
+    std::vector<std::uint8_t> every_row = copy;
     for (std::size_t row = 0; row < every_row.size(); row += a.frame->stride) every_row[row] ^= 1;
     const double t5 = now_ms();
     g_sink = tolm::changed_blocks(pixels, copy, a.frame->width, a.frame->height, a.frame->stride)

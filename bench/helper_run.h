@@ -78,6 +78,14 @@ inline double cpu_seconds(unsigned long linux_pid) {
   return ticks / 100;  // USER_HZ
 }
 
+// The Linux process's resident memory, in MB (Wine reports no private bytes for another process).
+inline double resident_mb(unsigned long linux_pid) {
+  const std::string status =
+      tolm::read_whole_file("Z:\\proc\\" + std::to_string(linux_pid) + "\\status").value_or("");
+  const std::size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : std::atof(status.c_str() + at + 6) / 1024;
+}
+
 // The helper's loop without its request rules, token or frame: the floor a server can reach. Its
 // instances are made as the helper's are, so the client accepts them. A client's request wakes it
 // after `stop` is set.

@@ -1,12 +1,14 @@
 // latency.exe [CHANGES]: how old the picture is when a client holds it. A window covering the
 // screen changes its colour CHANGES times (300 unless given) at random moments, 150 to 400 ms
-// apart, while two clients take frames from the real helper: one asking back to back the old way,
-// one as a stream; for each change and client, the time from the moment it was painted until the
-// client held a frame showing it (or a later change).
+// apart, while a client takes frames from the real helper: asking back to back the old way, then
+// as a stream, then from shared memory (CHANGES changes each, one client at a time); for each
+// change, the time from the moment it was painted until the client held a frame showing it (or a
+// later change).
 // Beside that, the floor the same run measures: a grab's median time plus a frame's transfer time
 // from a bare pipe server; and the pacing the capture loop follows. Last line:
 // "latency median X ms, p95 Y ms, p99 Z ms; floor F ms; pacing 16 ms", the back-to-back client's,
-// and the stream client's against its target (half a loop period, a grab, a transfer and 8 ms).
+// and the stream client's against its target (half a loop period, a grab, a transfer and 8 ms), and
+// a client that takes its frames from shared memory against its own (the same, without transfer).
 #include <windows.h>
 
 #include <algorithm>
@@ -175,9 +177,10 @@ int main(int argc, char** argv) {
       exchanges.push_back(held - asked);
     }
   });
-  const auto [stream_latencies, streamed] = measure([&](const std::atomic<bool>& stop,
-                                                        std::vector<Received>& frames) {
-    tolm::client::FrameStream stream(*token);
+  std::vector<double>* periods = &loop_periods;
+  const auto take_stream = [&](bool shared) {
+    return [&, shared](const std::atomic<bool>& stop, std::vector<Received>& frames) {
+      tolm::client::FrameStream stream(*token, true, shared);
     std::uint32_t number = 0;
     std::uint64_t at = 0;
     while (!stop) {
@@ -185,12 +188,17 @@ int main(int argc, char** argv) {
       if (next.kind != tolm::AnswerKind::kNext) continue;
       note(frames, stream.frame(), now_ms());
       if (number != 0 && next.number > number) {
-        loop_periods.push_back(static_cast<double>(next.capture_ms - at) / (next.number - number));
+        periods->push_back(static_cast<double>(next.capture_ms - at) / (next.number - number));
       }
       number = next.number;
       at = next.capture_ms;
     }
-  });
+    };
+  };
+  const auto [stream_latencies, streamed] = measure(take_stream(false));
+  std::vector<double> shared_periods;
+  periods = &shared_periods;
+  const auto [shared_latencies, shared] = measure(take_stream(true));
 
   // The floor, measured after the changes with the helper stopped, so that nothing else runs: a
   // grab of the same screen, and the same bytes from a bare pipe server.
@@ -215,8 +223,8 @@ int main(int argc, char** argv) {
   bare.join();
 
   const double grab = median(grabs), transfer = median(transfers), request = median(exchanges);
-  std::printf("%d changes for each client, %zu and %zu frames received, %d changes never seen\n",
-              changes, received, streamed, missed);
+  std::printf("%d changes for each client, %zu, %zu and %zu frames received, %d changes never "
+              "seen\n", changes, received, streamed, shared, missed);
   std::printf("bare grab median %.1f ms, bare transfer of a frame median %.1f ms (nothing else "
               "running)\n", grab, transfer);
   std::printf("the client's frame request to the helper: median %.1f ms (capturing meanwhile)\n",
@@ -235,5 +243,10 @@ int main(int argc, char** argv) {
               "target period / 2 + grab + transfer + 8 = %.1f ms\n",
               tolm::percentile(stream_latencies, 0.5), tolm::percentile(stream_latencies, 0.95),
               period, period / 2 + grab + transfer + 8);
-  return latencies.empty() || stream_latencies.empty() ? 1 : 0;
+  const double shared_period = median(shared_periods);
+  std::printf("shared memory client: latency median %.1f ms, p95 %.1f ms; loop period median "
+              "%.1f ms; target period / 2 + grab + 8 = %.1f ms\n",
+              tolm::percentile(shared_latencies, 0.5), tolm::percentile(shared_latencies, 0.95),
+              shared_period, shared_period / 2 + grab + 8);
+  return latencies.empty() || stream_latencies.empty() || shared_latencies.empty() ? 1 : 0;
 }

@@ -37,7 +37,7 @@ double grab_cost() {
     const tolm::FrameGrabber grabber;
     const tolm::CaptureTarget target = tolm::read_capture_target();
     const double end = now_s() + kBlockSeconds;
-    std::vector<std::uint8_t> buffer;
+    tolm::Pixels buffer;
     while (costs.size() < 5 || now_s() < end) {
       const double t0 = now_s();
       tolm::GrabResult r =
@@ -62,7 +62,7 @@ double paced_grab_rate() {
     tolm::Win32CaptureSystem system;
     const tolm::FrameGrabber grabber;
     const tolm::CaptureTarget target = tolm::read_capture_target();
-    std::vector<std::uint8_t> buffer;
+    tolm::Pixels buffer;
     int grabs = 0;
     const double start = now_s();
     while (now_s() - start < kBlockSeconds) {

@@ -62,9 +62,10 @@ class TimedSystem final : public tolm::CaptureSystem {
   }
   // Into the memory offered, as the real grab does, so that no buffer is freed outside the timing.
   tolm::GrabResult grab(const std::optional<std::string>&, std::uint32_t, std::uint32_t,
-                        std::vector<std::uint8_t> buffer) override {
+                        tolm::Pixels buffer) override {
     return timed(kGrab, [&] {
-      buffer.assign(ready_.pixels.begin(), ready_.pixels.end());
+      if (buffer.size() != ready_.pixels.size()) buffer = tolm::own_pixels(ready_.pixels.size());
+      std::copy(ready_.pixels.begin(), ready_.pixels.end(), buffer.begin());
       return tolm::GrabResult{tolm::Frame{std::move(buffer), ready_.desktop, ready_.backend,
                                           ready_.width, ready_.height, ready_.stride},
                               {}};
@@ -116,7 +117,7 @@ int main(int argc, char** argv) {
     TimedSystem system(*first.frame);
     tolm::CaptureLoop loop(system);
     const auto state = tolm::CaptureState::create();
-    std::vector<std::uint8_t> spare;
+    tolm::Pixels spare;
     for (int i = 0; i < passes; ++i) {
       const double g0 = now_ms();
       tolm::GrabResult bare =

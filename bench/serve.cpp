@@ -72,7 +72,8 @@ void lock_cost(tolm::Frame grabbed) {
       sink += frame->width;
     }
     const double t1 = now_ms();
-    const std::vector<std::uint8_t> copy = state->copy_frame()->pixels;
+    const auto& pixels = state->copy_frame()->pixels;
+    const std::vector<std::uint8_t> copy(pixels.begin(), pixels.end());
     const double t2 = now_ms();
     sink += copy[copy.size() / 2];
     if (round < 3) continue;

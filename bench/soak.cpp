@@ -1,6 +1,8 @@
 // soak.exe [MINUTES]: runs tolm-capture-helper.exe --console for MINUTES (10 unless given) on the
 // test pattern while, all the time, two clients ask for frames and one for the status back to
-// back and one takes frames as a stream, the control files are rewritten with good and bad values every 3 s, the token is replaced
+// back and three take frames as a stream, one of them from shared memory, another the sections it is
+// given and keeps 100 of their handles, a third that asks 200 times and closes no handle; the control
+// files are rewritten with good and bad values every 3 s, the token is replaced
 // every 30 s (renamed over the file, and once rewritten in place), the data directory is deleted
 // once a minute, and a client that sends nothing, one that reads half a frame and goes, and one
 // that opens read-only come every 3 s. Every 10 s it samples the helper's working set, private
@@ -17,6 +19,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -87,16 +90,39 @@ class Faults {
 
 // One client asking back to back; the longest time it went without a whole answer.
 struct Client {
-  enum class Asks { kFrames, kStatus, kStream } asks = Asks::kFrames;
+  enum class Asks { kFrames, kStatus, kStream, kShared, kHoards, kHoardsAll } asks = Asks::kFrames;
   int answers = 0;
   int refused = 0;  // the token changed between reading it and asking
   double longest_gap_ms = 0;
 
+  std::deque<tolm::UniqueHandle> hoard;  // sections given and not closed
+
+  // A frame in a section, its handle kept: the 100 last, or all of 200 and then no more.
+  std::string hoard_one(const std::string& token, bool& whole) {
+    if (asks == Asks::kHoardsAll && hoard.size() >= 200) {
+      Sleep(100);
+      whole = true;
+      return {};
+    }
+    const auto e = tolm::client::exchange(
+        tolm::stream_request(token, {0, 1000, false, true}), 10000);
+    const auto r = tolm::read_answer(e.bytes, true);
+    whole = r.kind == tolm::AnswerKind::kNext;
+    if (r.kind == tolm::AnswerKind::kUnauthorized) ++refused;
+    if (!whole) return r.kind == tolm::AnswerKind::kMalformed ? "a bad answer: " + r.problem : "";
+    if (r.next.payload != tolm::Payload::kShared) return "a frame without its section";
+    hoard.emplace_back(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(r.next.section)));
+    if (asks == Asks::kHoards && hoard.size() > 100) hoard.pop_front();
+    Sleep(asks == Asks::kHoardsAll ? 250 : 0);
+    return {};
+  }
+
   // One request; its fault, if it had one. `whole`: it brought an answer.
   std::string ask(const std::string& token, std::optional<tolm::client::FrameStream>& stream,
                   bool& whole) {
-    if (asks == Asks::kStream) {
-      if (!stream) stream.emplace(token);
+    if (asks == Asks::kHoards || asks == Asks::kHoardsAll) return hoard_one(token, whole);
+    if (asks == Asks::kStream || asks == Asks::kShared) {
+      if (!stream) stream.emplace(token, true, asks == Asks::kShared);
       const tolm::client::FrameStream::Next next = stream->next(1000);
       whole = next.kind == tolm::AnswerKind::kNext || next.kind == tolm::AnswerKind::kNoNewFrame;
       if (next.kind == tolm::AnswerKind::kUnauthorized) ++refused, stream.reset();
@@ -125,9 +151,9 @@ struct Client {
 
   void run(const std::atomic<bool>& stop, Faults& faults) {
     double last_answer = now_ms();
-    const char* what = asks == Asks::kFrames   ? "frame client"
-                       : asks == Asks::kStatus ? "status client"
-                                               : "stream client";
+    static const char* const kWhat[] = {"frame client",  "status client",  "stream client",
+                                        "shared client", "hoarding client", "hoarding client"};
+    const char* what = kWhat[static_cast<int>(asks)];
     std::optional<tolm::client::FrameStream> stream;
     while (!stop) {
       const std::optional<std::string> token = bench::read_token();
@@ -334,9 +360,12 @@ int main(int argc, char** argv) {
 
   Faults faults;
   std::atomic<bool> stop{false};
-  Client clients[4];
+  Client clients[7];
   clients[2].asks = Client::Asks::kStatus;
   clients[3].asks = Client::Asks::kStream;
+  clients[4].asks = Client::Asks::kShared;
+  clients[5].asks = Client::Asks::kHoards;
+  clients[6].asks = Client::Asks::kHoardsAll;
   std::vector<std::thread> threads;
   for (Client& c : clients) threads.emplace_back([&] { c.run(stop, faults); });
   threads.emplace_back(misbehave, std::cref(stop));
@@ -382,8 +411,10 @@ int main(int argc, char** argv) {
       verdict = std::string(t.name) + " grew by " + std::to_string(f.rise);
     }
   }
-  const char* names[] = {"frame client 1", "frame client 2", "status client", "stream client"};
-  for (int i = 0; i < 4; ++i) {
+  const char* names[] = {"frame client 1",   "frame client 2",  "status client",
+                         "stream client",    "shared client",   "client keeping 100 sections",
+                         "client keeping 200 sections"};
+  for (int i = 0; i < 7; ++i) {
     std::printf("%s: %d whole answers, %d refused after a token change, longest wait %.0f ms\n",
                 names[i], clients[i].answers, clients[i].refused, clients[i].longest_gap_ms);
     if (verdict.empty() && clients[i].longest_gap_ms > kShutOutBoundMs) {

@@ -62,8 +62,8 @@ void ask_the_old_way(const std::atomic<bool>& stop, ClientFigures& out) {
   }
 }
 
-void ask_as_a_stream(const std::atomic<bool>& stop, ClientFigures& out) {
-  tolm::client::FrameStream stream(kToken);
+void take_stream(const std::atomic<bool>& stop, ClientFigures& out, bool shared) {
+  tolm::client::FrameStream stream(kToken, true, shared);
   std::uint32_t last = 0;
   while (!stop) {
     const tolm::client::FrameStream::Next next = stream.next(1000);
@@ -73,7 +73,20 @@ void ask_as_a_stream(const std::atomic<bool>& stop, ClientFigures& out) {
     last = next.number;
     if (out.first == 0) out.first = next.number;
     out.last = next.number;
+    if (shared && !stream.in_section()) std::puts("stream: a frame came without its section");
   }
+}
+
+void ask_as_a_stream(const std::atomic<bool>& stop, ClientFigures& out) {
+  take_stream(stop, out, false);
+}
+void ask_for_shared_memory(const std::atomic<bool>& stop, ClientFigures& out) {
+  take_stream(stop, out, true);
+}
+// A frame now and then keeps the loop awake, and costs nothing to speak of.
+void keep_awake(const std::atomic<bool>& stop, ClientFigures& out) {
+  tolm::client::FrameStream stream(kToken, true, true);
+  for (; !stop; Sleep(500)) out.frames += stream.next(0).kind == tolm::AnswerKind::kNext ? 1 : 0;
 }
 
 std::uint32_t published() {
@@ -86,7 +99,7 @@ struct Phase {
   const char* name;
   int clients;
   void (*ask)(const std::atomic<bool>&, ClientFigures&);
-  double loop_fps = 0, cpu_cores = 0, seconds = 0;
+  double loop_fps = 0, cpu_cores = 0, seconds = 0, resident_mb = 0;
   std::vector<ClientFigures> figures{};
 };
 
@@ -105,11 +118,13 @@ void run(Phase& p, double seconds, unsigned long linux_pid) {
   p.seconds = elapsed;
   p.loop_fps = static_cast<double>(published() - seq0) / elapsed;
   p.cpu_cores = (bench::cpu_seconds(linux_pid) - cpu0) / elapsed;
+  p.resident_mb = bench::resident_mb(linux_pid);
   const std::vector<ClientFigures> taken = p.figures;  // counted in the same span as the loop
   stop = true;
   for (std::thread& t : threads) t.join();
   p.figures = taken;
-  std::printf("%-22s loop %5.1f frames/s, helper CPU %.2f cores", p.name, p.loop_fps, p.cpu_cores);
+  std::printf("%-24s loop %5.1f frames/s, helper CPU %.2f cores, %.0f MB", p.name, p.loop_fps,
+              p.cpu_cores, p.resident_mb);
   for (const ClientFigures& f : p.figures) {
     std::printf("; client %.1f frames/s (%.3f of the loop's), %d repeated", f.frames / elapsed,
                 f.share(p.loop_fps * elapsed), f.repeats);
@@ -146,9 +161,22 @@ int main(int argc, char** argv) {
     }
   }
 
-  double worst = 1;
-  int repeats = 0;
-  std::vector<double> one_loop, three_loop, one_cpu;
+  // Frames in shared memory: against nobody served (one frame asked for every half second, so
+  // that the loop stays awake), 1 and 3 clients, three times in turn.
+  std::vector<Phase> shared;
+  for (int round = 0; round < 3; ++round) {
+    shared.push_back({"nobody served, awake", 1, &keep_awake});
+    run(shared.back(), seconds, linux_pid);
+    shared.push_back({"1 client, shared", 1, &ask_for_shared_memory});
+    run(shared.back(), seconds, linux_pid);
+    shared.push_back({"3 clients, shared", 3, &ask_for_shared_memory});
+    run(shared.back(), seconds, linux_pid);
+  }
+
+  double worst = 1, worst_shared = 1;
+  int repeats = 0, shared_repeats = 0;
+  std::vector<double> one_loop, three_loop, one_cpu, awake_loop, three_shared_loop;
+  std::vector<double> one_shared_mb, three_shared_mb;
   for (const Phase& p : streams) {
     for (const ClientFigures& f : p.figures) {
       worst = std::min(worst, f.share(p.loop_fps * p.seconds));
@@ -157,11 +185,30 @@ int main(int argc, char** argv) {
     (p.clients == 1 ? one_loop : three_loop).push_back(p.loop_fps);
     if (p.clients == 1) one_cpu.push_back(p.cpu_cores);
   }
+  for (const Phase& p : shared) {
+    if (p.ask == &keep_awake) {
+      awake_loop.push_back(p.loop_fps);
+      continue;
+    }
+    for (const ClientFigures& f : p.figures) {
+      worst_shared = std::min(worst_shared, f.share(p.loop_fps * p.seconds));
+      shared_repeats += f.repeats;
+    }
+    (p.clients == 1 ? one_shared_mb : three_shared_mb).push_back(p.resident_mb);
+    if (p.clients == 3) three_shared_loop.push_back(p.loop_fps);
+  }
   std::printf("stream clients: the slowest got %.3f of the loop's frames (target >= 0.95), "
               "%d repeated (target 0)\n", worst, repeats);
   std::printf("loop with 3 stream clients / loop with 1, medians: %.3f (target >= 0.9)\n",
               bench::median(three_loop) / bench::median(one_loop));
   std::printf("helper CPU idle / serving 1 stream client (median): %.3f (target <= 0.05)\n",
               idle.cpu_cores / bench::median(one_cpu));
+  std::printf("shared memory clients: the slowest got %.3f of the loop's frames (target >= 0.95), "
+              "%d repeated (target 0)\n", worst_shared, shared_repeats);
+  std::printf("loop with 3 shared memory clients / serving none, awake, medians: %.3f (target >= "
+              "0.98)\n", bench::median(three_shared_loop) / bench::median(awake_loop));
+  std::printf("helper memory with 3 shared memory clients - with 1, medians: %.1f MB (target <= 2 "
+              "frames, %.1f MB)\n", bench::median(three_shared_mb) - bench::median(one_shared_mb),
+              2 * 1920 * 1080 * 4 / 1048576.0);
   return 0;
 }

@@ -27,7 +27,7 @@ class CaptureSystem {
   virtual std::string input_desktop_name() = 0;
   // `desktop` empty: the input desktop. `buffer`: memory the picture may be put in.
   virtual GrabResult grab(const std::optional<std::string>& desktop, std::uint32_t width,
-                          std::uint32_t height, std::vector<std::uint8_t> buffer) = 0;
+                          std::uint32_t height, Pixels buffer) = 0;
   virtual void remember_desktop(std::string_view name) = 0;  // capture.desktop
   virtual void write_last_error(std::string_view text) = 0;  // capture.last-error.txt
   // May finish after it returns, in the order of the calls; `settle` waits for it.

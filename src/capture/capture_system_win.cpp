@@ -1,6 +1,7 @@
 #include "capture/capture_system_win.h"
 
 #include "base/clock_win.h"
+#include "capture/section_pixels_win.h"
 
 #include <utility>
 
@@ -11,6 +12,9 @@ namespace tolm {
 
 namespace {
 
+// Sections kept ready while clients take every frame's: one for the next grab, one for the one after.
+constexpr std::size_t kReadySections = 2;
+
 // Not in every SDK's headers; the system rejects the flag where it has no such timer.
 constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 
@@ -18,6 +22,7 @@ constexpr DWORD kHighResolutionTimer = 0x00000002;  // CREATE_WAITABLE_TIMER_HIG
 
 Win32CaptureSystem::Win32CaptureSystem(void (*upkeep)())
     : upkeep_(upkeep),
+      grabber_(win32_grab_system(), &section_pixels),
       timer_(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer,
                                     TIMER_MODIFY_STATE | SYNCHRONIZE)) {
   LARGE_INTEGER frequency;
@@ -37,7 +42,7 @@ std::string Win32CaptureSystem::input_desktop_name() { return tracker_.input_des
 
 GrabResult Win32CaptureSystem::grab(const std::optional<std::string>& desktop,
                                     std::uint32_t width, std::uint32_t height,
-                                    std::vector<std::uint8_t> buffer) {
+                                    Pixels buffer) {
   return grabber_.grab(desktop, width, height, read_display_index(), std::move(buffer));
 }
 
@@ -58,7 +63,15 @@ void Win32CaptureSystem::write_status(const StatusSnapshot& snapshot) {
 void Win32CaptureSystem::settle() { aftercare_.wait_for_all(); }
 
 void Win32CaptureSystem::release_frame(std::shared_ptr<const Frame> frame) {
-  if (frame) aftercare_.post([frame = std::move(frame)]() mutable { frame.reset(); });
+  if (!frame) return;
+  aftercare_.post([frame = std::move(frame)]() mutable {
+    // A frame a client was handed leaves no memory for the next grab: sections are made ready for
+    // it instead, as long as clients take them.
+    const std::size_t bytes = frame->pixels.size();
+    const bool handed_out = frame->pixels.memory() && frame->pixels.memory()->handed_out();
+    frame.reset();
+    prepare_section_pixels(bytes, handed_out ? kReadySections : 0);
+  });
 }
 
 std::uint64_t Win32CaptureSystem::monotonic_ns() {

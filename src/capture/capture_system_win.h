@@ -31,7 +31,7 @@ class Win32CaptureSystem final : public CaptureSystem {
   std::vector<DesktopCandidate> candidate_desktops() override;
   std::string input_desktop_name() override;
   GrabResult grab(const std::optional<std::string>& desktop, std::uint32_t width,
-                  std::uint32_t height, std::vector<std::uint8_t> buffer) override;
+                  std::uint32_t height, Pixels buffer) override;
   void remember_desktop(std::string_view name) override;
   void write_last_error(std::string_view text) override;
   void write_status(const StatusSnapshot& snapshot) override;

@@ -16,6 +16,7 @@
 
 #include "base/mutex.h"
 #include "capture/changes.h"
+#include "capture/pixels.h"
 #include "protocol/status_document.h"
 
 namespace tolm {
@@ -23,7 +24,7 @@ namespace tolm {
 // One picture: `height` rows of `stride` (= width * 4) bytes, top row first, each pixel blue,
 // green, red, reserved. Built by the grab and never changed once published.
 struct Frame {
-  std::vector<std::uint8_t> pixels;
+  Pixels pixels;
   std::string desktop;
   std::string backend;
   std::uint32_t width = 0;
@@ -39,23 +40,32 @@ struct Frame {
   std::uint32_t number = 0;
 };
 
-// The pixel memory of a frame nobody holds any more, kept for the next grab: under Wine a fresh
-// 8 MB buffer costs about 2 ms in zeroing and page faults, an eighth of the grab itself.
+// The pixel memory of frames nobody holds any more, kept for the next grabs: under Wine a fresh
+// 8 MB buffer costs about 2 ms in zeroing and page faults, an eighth of the grab itself, and a
+// fresh section 8 to 10 ms. Memory a client may still hold is not kept.
 class SparePixels {
  public:
-  void keep(std::vector<std::uint8_t> pixels) TOLM_EXCLUDES(mutex_) {
+  // Enough for the frames clients hold and the ones being sent.
+  static constexpr std::size_t kKept = 4;
+
+  void keep(Pixels pixels) TOLM_EXCLUDES(mutex_) {
+    if (pixels.empty() || (pixels.memory() && pixels.memory()->handed_out())) return;
     const MutexLock lock(mutex_);
-    pixels_.swap(pixels);
+    kept_.push_back(std::move(pixels));
+    if (kept_.size() > kKept) kept_.erase(kept_.begin());
   }
-  // The kept buffer, or an empty one.
-  [[nodiscard]] std::vector<std::uint8_t> take() TOLM_EXCLUDES(mutex_) {
+  // The buffer kept last, or an empty one.
+  [[nodiscard]] Pixels take() TOLM_EXCLUDES(mutex_) {
     const MutexLock lock(mutex_);
-    return std::exchange(pixels_, {});
+    if (kept_.empty()) return {};
+    Pixels last = std::move(kept_.back());
+    kept_.pop_back();
+    return last;
   }
 
  private:
   Mutex mutex_;
-  std::vector<std::uint8_t> pixels_ TOLM_GUARDED_BY(mutex_);
+  std::vector<Pixels> kept_ TOLM_GUARDED_BY(mutex_);
 };
 
 // A grab gives a frame or the text of what failed.
@@ -203,7 +213,12 @@ class CaptureState {
   }
 
   // Memory for the next grab to fill; empty when no published frame has been let go of since.
-  [[nodiscard]] std::vector<std::uint8_t> spare_pixels() { return spare_->take(); }
+  [[nodiscard]] Pixels spare_pixels() { return spare_->take(); }
+  // Memory a client was handed and has given back, for the next grabs.
+  void recycle(std::shared_ptr<PixelMemory> memory) {
+    memory->set_handed_out(false);
+    spare_->keep(Pixels(std::move(memory)));
+  }
 
   [[nodiscard]] std::uint32_t read_sequence() const noexcept { return frame_seq_.load(); }
 

@@ -59,7 +59,10 @@ struct MonitorPick {
 
 class FrameGrabber {
  public:
-  explicit FrameGrabber(const GrabSystem& system = win32_grab_system()) : system_(system) {}
+  // `allocate`: where a picture goes when the memory a grab is given does not fit it.
+  explicit FrameGrabber(const GrabSystem& system = win32_grab_system(),
+                        AllocatePixels allocate = &own_pixels)
+      : system_(system), allocate_(allocate) {}
 
   // Grabs the named desktop, or the input desktop when `desktop` is empty, from the monitor
   // `display_index` names (the primary screen when there is no such monitor), scaled to fit the
@@ -69,7 +72,7 @@ class FrameGrabber {
   [[nodiscard]] GrabResult grab(const std::optional<std::string>& desktop,
                                 std::uint32_t target_width, std::uint32_t target_height,
                                 std::uint64_t display_index,
-                                std::vector<std::uint8_t> buffer = {}) const;
+                                Pixels buffer = {}) const;
 
  private:
   // The part of the screen a grab copies.
@@ -82,9 +85,10 @@ class FrameGrabber {
   [[nodiscard]] std::optional<Area> source(std::uint64_t display_index) const;
   // The area copied into a bitmap of `out`'s size and read back as 32-bit top-down pixels.
   [[nodiscard]] GrabResult copy(const Area& area, OutputSize out,
-                                std::vector<std::uint8_t> buffer) const;
+                                Pixels buffer) const;
 
   const GrabSystem& system_;
+  AllocatePixels allocate_;
 };
 
 }  // namespace tolm

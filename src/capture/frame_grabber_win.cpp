@@ -136,7 +136,7 @@ const GrabSystem& win32_grab_system() {
 GrabResult FrameGrabber::grab(const std::optional<std::string>& desktop,
                               std::uint32_t target_width, std::uint32_t target_height,
                               std::uint64_t display_index,
-                              std::vector<std::uint8_t> buffer) const {
+                              Pixels buffer) const {
   if (const char* failed = attach(desktop); failed != nullptr) return failure(failed);
   const std::optional<Area> area = source(display_index);
   if (!area) return failure(kBadMetrics);
@@ -178,7 +178,7 @@ std::optional<FrameGrabber::Area> FrameGrabber::source(std::uint64_t display_ind
 }
 
 GrabResult FrameGrabber::copy(const Area& area, OutputSize out,
-                              std::vector<std::uint8_t> buffer) const {
+                              Pixels buffer) const {
   const GrabSystem& sys = system_;
   // Declared in the reverse of their release order (bitmap, memory DC, screen DC), so that every
   // early return releases them in that order too.
@@ -204,8 +204,8 @@ GrabResult FrameGrabber::copy(const Area& area, OutputSize out,
 
   const std::size_t stride = static_cast<std::size_t>(out.width) * 4;
   const std::size_t size = stride * static_cast<std::size_t>(out.height);
-  std::vector<std::uint8_t> pixels = std::move(buffer);
-  if (pixels.size() != size) pixels = std::vector<std::uint8_t>(size);
+  Pixels pixels = std::move(buffer);
+  if (pixels.size() != size) pixels = allocate_(size);
   BITMAPINFO info{};
   info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
   info.bmiHeader.biWidth = out.width;

@@ -44,10 +44,11 @@ constexpr char kUsageText[] =
     "usage: tolm-capture-client status [--token TOKEN] [--timeout MS]\n"
     "       tolm-capture-client frame --out FILE.bmp [--token TOKEN] [--timeout MS]\n"
     "       tolm-capture-client check [--seconds N] [--json] [--token TOKEN]\n"
-    "       tolm-capture-client watch [--seconds N] [--json] [--token TOKEN]\n"
+    "       tolm-capture-client watch [--seconds N] [--json] [--shared] [--token TOKEN]\n"
     "The token is read from C:\\ProgramData\\Tolm\\capture.auth unless given.\n"
     "check watches and asks for N seconds (3, at most 60) and says what is wrong.\n"
-    "watch takes frames as a stream for N seconds (5, at most 3600) and says how they came.\n"
+    "watch takes frames as a stream for N seconds (5, at most 3600) and says how they came;\n"
+    "with --shared, each in shared memory.\n"
     "Exit status: 0 done (check: healthy), 2 usage, 3 unauthorized, 4 no frame, 5 no server,\n"
     "6 truncated or malformed response, 7 anything else, 8 pipe served by an untrusted owner,\n"
     "9 check found a problem.\n";
@@ -64,6 +65,7 @@ struct Options {
   unsigned timeout_ms = 5000;
   unsigned seconds = 3;
   bool json = false;
+  bool shared = false;
 };
 
 // The options, or what is wrong with them.
@@ -79,8 +81,8 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::string& 
   const unsigned long long max_seconds = watch ? 3600 : 60;
   if (watch) o.seconds = 5;
   for (std::size_t i = 2; i < args.size(); i += 2) {
-    if (check && args[i] == "--json") {
-      o.json = true;
+    if (check && (args[i] == "--json" || (watch && args[i] == "--shared"))) {
+      (args[i] == "--json" ? o.json : o.shared) = true;
       --i;  // a flag without a value
       continue;
     }
@@ -169,7 +171,7 @@ int exchange_failure(const tolm::client::Exchange& ex) {
 }
 
 int watch(const Options& o, const std::string& token) {
-  tolm::client::FrameStream stream(token);
+  tolm::client::FrameStream stream(token, true, o.shared);
   tolm::client::WatchFigures figures;
   const ULONGLONG start = GetTickCount64();
   const ULONGLONG end = start + 1000ULL * o.seconds;

@@ -77,8 +77,9 @@ Answer read_next(std::string_view bytes) {
   h.payload_bytes = word_at(bytes, 36);
   const std::uint32_t rects = word_at(bytes, 40);
   const std::uint32_t desktop = word_at(bytes, 44);
-  if (payload > 1 || rects > kMaxRects || desktop > kMaxDesktopBytes ||
-      header_bytes < kNextFixedBytes + std::uint64_t{rects} * 16 + desktop ||
+  const std::uint64_t shared_at = kNextFixedBytes + std::uint64_t{rects} * 16 + desktop;
+  const std::uint64_t needed = shared_at + (payload == 2 ? 16 : 0);
+  if (payload > 2 || rects > kMaxRects || desktop > kMaxDesktopBytes || header_bytes < needed ||
       header_bytes > bytes.size()) {
     return malformed("stream header does not add up");
   }
@@ -89,6 +90,13 @@ Answer read_next(std::string_view bytes) {
                          word_at(bytes, at + 12)});
   }
   h.desktop = bytes.substr(kNextFixedBytes + std::size_t{rects} * 16, desktop);
+  if (h.payload == Payload::kShared) {
+    h.section = long_at(bytes, static_cast<std::size_t>(shared_at));
+    h.section_bytes = long_at(bytes, static_cast<std::size_t>(shared_at) + 8);
+    if (h.section_bytes < std::uint64_t{h.stride} * h.height) {
+      return malformed("a section smaller than its frame");
+    }
+  }
   const std::uint64_t received = bytes.size() - header_bytes;
   if (h.width == 0 || h.height == 0 || h.stride / 4 < h.width ||
       std::uint64_t{h.stride} * h.height > 0xFFFFFFFFULL) {
@@ -113,7 +121,8 @@ Answer read_next(std::string_view bytes) {
 
 std::string encode_next_header(const NextHeader& h) {
   std::string out(kNextTag);
-  const std::size_t header_bytes = kNextFixedBytes + h.changed.size() * 16 + h.desktop.size();
+  const std::size_t header_bytes = kNextFixedBytes + h.changed.size() * 16 + h.desktop.size() +
+                                   (h.payload == Payload::kShared ? 16 : 0);
   out.reserve(header_bytes);
   put_word(out, static_cast<std::uint32_t>(header_bytes));
   put_word(out, h.number);
@@ -130,10 +139,17 @@ std::string encode_next_header(const NextHeader& h) {
     for (const std::uint32_t v : {r.x, r.y, r.width, r.height}) put_word(out, v);
   }
   out += h.desktop;
+  if (h.payload == Payload::kShared) {
+    for (const std::uint64_t v : {h.section, h.section_bytes}) {
+      put_word(out, static_cast<std::uint32_t>(v));
+      put_word(out, static_cast<std::uint32_t>(v >> 32));
+    }
+  }
   return out;
 }
 
 std::uint64_t payload_size(const NextHeader& h) {
+  if (h.payload == Payload::kShared) return 0;
   if (h.payload == Payload::kWhole) return std::uint64_t{h.stride} * h.height;
   std::uint64_t bytes = 0;
   for (const Rect& r : h.changed) bytes += std::uint64_t{r.width} * r.height * 4;
@@ -142,6 +158,7 @@ std::uint64_t payload_size(const NextHeader& h) {
 
 bool apply_payload(std::vector<std::uint8_t>& pixels, const NextHeader& h,
                    std::span<const std::uint8_t> payload) {
+  if (h.payload == Payload::kShared) return false;  // the pixels are in the section
   if (h.payload == Payload::kWhole) {
     pixels.assign(payload.begin(), payload.end());
     return true;

@@ -62,6 +62,7 @@ struct Rect {
 enum class Payload : std::uint32_t {
   kWhole = 0,    // height rows of stride bytes, as in a frame answer
   kChanged = 1,  // for each changed rectangle in turn, its rows of width * 4 bytes
+  kShared = 2,   // none: the pixels are in a section whose handle the header gives
 };
 
 struct NextHeader {
@@ -76,6 +77,11 @@ struct NextHeader {
   // whole frame when that frame is unknown, too old, or of another size.
   std::vector<Rect> changed;
   std::string desktop;  // the desktop the frame came from
+  // kShared: a handle of the client's own to a section that holds the frame (height rows of
+  // stride bytes from its start), with read access only, and the section's size. After the
+  // desktop's name, only in such an answer.
+  std::uint64_t section = 0;
+  std::uint64_t section_bytes = 0;
   friend bool operator==(const NextHeader&, const NextHeader&) = default;
 };
 

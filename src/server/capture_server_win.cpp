@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -22,6 +23,7 @@
 #include "capture/capture_system_win.h"
 #include "capture/control_files_win.h"
 #include "capture/frame_grabber.h"
+#include "capture/section_pixels_win.h"
 #include "protocol/answer.h"
 #include "protocol/request.h"
 #include "server/access_token_win.h"
@@ -91,8 +93,85 @@ std::uint32_t answer_frame(HANDLE pipe, CaptureState& state) {
   return kResponseDrainMs;
 }
 
+// Sections given to clients, with the frame each holds and which clients hold it. A client holds the
+// frame it names in its next stream request and lets go of the others it was given. A section no
+// client holds, whose frame is gone, and of which the system knows no handle or view but this
+// process's, goes back to the grabs; so that a client that keeps what it is given cannot make the
+// helper keep more, the helper lets go of the oldest beyond a few.
+class Handouts {
+ public:
+  void given(const std::shared_ptr<PixelMemory>& memory, std::uint32_t number, ULONG client)
+      TOLM_EXCLUDES(mutex_) {
+    const MutexLock lock(mutex_);
+    auto it = std::find_if(given_.begin(), given_.end(),
+                           [&](const Given& g) { return g.memory == memory; });
+    if (it == given_.end()) it = given_.insert(given_.end(), {memory, number, {}});
+    it->clients.push_back(client);
+    while (given_.size() > kMaxHandouts) given_.pop_front();
+  }
+
+  void held(ULONG client, std::uint32_t number, CaptureState& state) TOLM_EXCLUDES(mutex_) {
+    const MutexLock lock(mutex_);
+    for (auto it = given_.begin(); it != given_.end();) {
+      if (it->number != number) std::erase(it->clients, client);
+      // The frame gone (this is the last reference), no client holding it by its word or the
+      // system's.
+      if (it->clients.empty() && it->memory.use_count() == 1 && only_ours(*it->memory)) {
+        state.recycle(std::move(it->memory));
+        it = given_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+
+ private:
+  static constexpr std::size_t kMaxHandouts = 8;
+  struct Given {
+    std::shared_ptr<PixelMemory> memory;
+    std::uint32_t number = 0;
+    std::vector<ULONG> clients;
+  };
+  Mutex mutex_;
+  std::deque<Given> given_ TOLM_GUARDED_BY(mutex_);
+};
+
+// The process at the other end of `pipe`; 0 when the system does not say.
+ULONG client_of(HANDLE pipe) {
+  ULONG client = 0;
+  return GetNamedPipeClientProcessId(pipe, &client) ? client : 0;
+}
+
+// Gives the process at the other end of `pipe` (the one the pipe names, whatever the request says)
+// a handle of its own to the section that holds `frame`, with read access only, and says so in
+// `header`. False when the frame is in no section, or the handle cannot be given: the pixels then
+// go in the answer.
+bool hand_over_section(HANDLE pipe, const Frame& frame, NextHeader& header, Handouts& handouts) {
+  const HANDLE section = section_of(frame.pixels);
+  const ULONG client_id = client_of(pipe);
+  if (section == nullptr || client_id == 0) return false;
+  // Not written again, nor kept for another grab, from the moment a client may hold it.
+  frame.pixels.memory()->set_handed_out(true);
+  handouts.given(frame.pixels.memory(), frame.number, client_id);
+  HANDLE given = nullptr;
+  {
+    const UniqueHandle client(OpenProcess(PROCESS_DUP_HANDLE, FALSE, client_id));
+    if (!client || !DuplicateHandle(GetCurrentProcess(), section, client.get(), &given,
+                                    FILE_MAP_READ, FALSE, 0)) {
+      return false;
+    }
+  }
+  header.payload = Payload::kShared;
+  header.payload_bytes = 0;
+  header.section = reinterpret_cast<std::uintptr_t>(given);
+  header.section_bytes = frame.pixels.size();
+  return true;
+}
+
 // A stream request: the first frame other than the one the client holds, with what changed since.
-std::uint32_t answer_stream(HANDLE pipe, CaptureState& state, const StreamRequest& stream) {
+std::uint32_t answer_stream(HANDLE pipe, CaptureState& state, const StreamRequest& stream,
+                            Handouts& handouts) {
+  if (const ULONG client = client_of(pipe); client != 0) handouts.held(client, stream.after, state);
   std::optional<std::uint32_t> held;
   if (stream.after != 0) held = stream.after;
   if (state.note_frame_request()) held = held_at(state);
@@ -109,6 +188,10 @@ std::uint32_t answer_stream(HANDLE pipe, CaptureState& state, const StreamReques
   if (stream.changed_only &&
       header.changed != std::vector<Rect>{Rect{0, 0, frame->width, frame->height}}) {
     header.payload = Payload::kChanged;
+  }
+  if (stream.shared && hand_over_section(pipe, *frame, header, handouts)) {
+    write_response(pipe, {encode_next_header(header)});
+    return kResponseDrainMs;
   }
   const std::string_view pixels(reinterpret_cast<const char*>(frame->pixels.data()),
                                 frame->pixels.size());
@@ -130,7 +213,7 @@ std::uint32_t answer_stream(HANDLE pipe, CaptureState& state, const StreamReques
   return kResponseDrainMs;
 }
 
-void serve_client(HANDLE pipe, CaptureState& state) {
+void serve_client(HANDLE pipe, CaptureState& state, Handouts& handouts) {
   (void)ConnectNamedPipe(pipe, nullptr);  // a client that came before the call is served too
 
   char buffer[kMaxRequestBytes] = {};
@@ -147,7 +230,7 @@ void serve_client(HANDLE pipe, CaptureState& state) {
     write_response(pipe, {status_response(state)});
     drain_ms = kResponseDrainMs;
   } else if (const std::optional<StreamRequest> stream = read_stream_request(request)) {
-    drain_ms = answer_stream(pipe, state, *stream);
+    drain_ms = answer_stream(pipe, state, *stream, handouts);
   } else {
     drain_ms = answer_frame(pipe, state);
   }
@@ -161,6 +244,7 @@ struct Server {
   StopFlag stop;
   std::shared_ptr<CaptureState> state;
   PipeSettings settings;
+  std::shared_ptr<Handouts> handouts = std::make_shared<Handouts>();
   [[nodiscard]] bool running() const { return !stop.is_set() && !state->is_stopped(); }
 };
 
@@ -187,7 +271,7 @@ void serve_on_own_instance(const Server& server) {
       server.state->set_pipe_name_held(false);
       held_retry_ms = kRetryCreateMs;
     }
-    serve_client(pipe.get(), *server.state);
+    serve_client(pipe.get(), *server.state, *server.handouts);
   }
 }
 

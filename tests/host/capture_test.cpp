@@ -185,7 +185,7 @@ struct FakeSystem : CaptureSystem {
   }
   std::string input_desktop_name() override { return input_name; }
   GrabResult grab(const std::optional<std::string>& desktop, std::uint32_t, std::uint32_t,
-                  std::vector<std::uint8_t>) override {
+                  Pixels) override {
     grabbed.emplace_back(DesktopCandidate{desktop}.key());
     now += grab_cost_ns;
     const auto found = results.find(grabbed.back());

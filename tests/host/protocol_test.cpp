@@ -184,6 +184,15 @@ TEST(Answer, TheDocumentsNextFrameIsWrittenReadAndApplied) {
   whole_kind.payload = Payload::kWhole;
   EXPECT_EQ(read_answer(encode_next_header(whole_kind) + std::string(4096, 0), true).kind,
             AnswerKind::kMalformed);
+  // In shared memory: no payload, the section's handle and size after the desktop's name.
+  NextHeader shared = h;
+  shared.payload = Payload::kShared;
+  shared.payload_bytes = 0;
+  shared.section = 0x1234;
+  shared.section_bytes = 8192;
+  EXPECT_EQ(read_answer(encode_next_header(shared), true).next, shared);
+  shared.section_bytes = 8191;  // smaller than its frame
+  EXPECT_EQ(read_answer(encode_next_header(shared), true).kind, AnswerKind::kMalformed);
   EXPECT_EQ(read_answer(kNoNewFrameResponse, true).kind, AnswerKind::kNoNewFrame);
   EXPECT_EQ(kNoNewFrameResponse.size(), 40u);
 }

@@ -9,6 +9,7 @@
 
 #include "base/clock_win.h"
 #include "base/data_directory.h"
+#include "base/handles.h"
 #include "base/locations_win.h"
 #include "child_process.h"
 #include "client/pipe_client.h"
@@ -109,6 +110,48 @@ TEST_F(StreamServer, TheNextFrameAndItsChangesAddUpToTheWholeFrame) {
     compared = true;
   }
   EXPECT_TRUE(compared) << "never two answers with the same frame";
+}
+
+// A frame in shared memory is the frame a plain answer of the same number carries, in a section
+// this process was given a handle of its own to, which it can map for reading and not for writing.
+TEST_F(StreamServer, AFrameInSharedMemoryIsTheWholeFrameAndReadOnly) {
+  bool compared = false;
+  for (int attempt = 0; attempt < 50 && !compared; ++attempt) {
+    client::FrameStream stream(kToken, false, true);
+    const client::FrameStream::Next next = stream.next(1000);
+    ASSERT_EQ(next.kind, AnswerKind::kNext) << next.problem;
+    ASSERT_TRUE(stream.in_section());
+    client::Exchange e;
+    const Answer whole = ask({next.number - 1, 0, false, false}, e);
+    if (whole.kind != AnswerKind::kNext || whole.next.number != next.number) continue;
+    const FrameView mapped = stream.frame();
+    EXPECT_TRUE(std::equal(mapped.pixels.begin(), mapped.pixels.end(), whole.payload.begin(),
+                           whole.payload.end()));
+    compared = true;
+  }
+  EXPECT_TRUE(compared) << "never two answers with the same frame";
+
+  client::Exchange e;
+  const Answer shared = ask({0, 1000, false, true}, e);
+  ASSERT_EQ(shared.kind, AnswerKind::kNext) << shared.problem;
+  ASSERT_EQ(shared.next.payload, Payload::kShared);
+  const UniqueHandle section(reinterpret_cast<HANDLE>(shared.next.section));
+  EXPECT_EQ(MapViewOfFile(section.get(), FILE_MAP_WRITE, 0, 0, 0), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+  const auto* view = static_cast<const std::uint8_t*>(
+      MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0));
+  ASSERT_NE(view, nullptr);
+  MEMORY_BASIC_INFORMATION info{};
+  ASSERT_NE(VirtualQuery(view, &info, sizeof info), 0u);
+  EXPECT_EQ(info.Protect, DWORD{PAGE_READONLY});
+  EXPECT_GE(info.RegionSize, shared.next.section_bytes);
+
+  // Named no more, but its handle still open here: the helper never writes it again.
+  const std::vector<std::uint8_t> held(view, view + shared.next.section_bytes);
+  client::FrameStream later(kToken, false, true);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(later.next(1000).kind, AnswerKind::kNext);
+  EXPECT_TRUE(std::equal(held.begin(), held.end(), view));
+  UnmapViewOfFile(view);
 }
 
 // Nobody asks for 2.5 s: the loop publishes nothing while the status still comes four times a
