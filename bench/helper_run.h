@@ -36,7 +36,8 @@ inline tolm::UniqueProcess start_helper(const std::wstring& arguments = L"") {
 
 // The token capture.auth holds now, as a client reads it.
 inline std::optional<std::string> read_token() {
-  const std::optional<std::string> bytes = tolm::read_whole_file(tolm::data_file(tolm::kTokenFileName));
+  const std::optional<std::string> bytes =
+      tolm::read_whole_file(tolm::data_file(tolm::kTokenFileName));
   return bytes ? tolm::accept_token_file(*bytes) : std::nullopt;
 }
 

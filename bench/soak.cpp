@@ -1,7 +1,7 @@
 // soak.exe [MINUTES]: runs tolm-capture-helper.exe --console for MINUTES (10 unless given) on the
 // test pattern while, all the time, two clients ask for frames and one for the status back to
-// back and three take frames as a stream, one of them from shared memory, another the sections it is
-// given and keeps 100 of their handles, a third that asks 200 times and closes no handle; the control
+// back and three take frames as a stream: one as pixels, one from shared memory; and one client
+// keeps 100 of the sections it is given, another asks 200 times and closes no handle; the control
 // files are rewritten with good and bad values every 3 s, the token is replaced
 // every 30 s (renamed over the file, and once rewritten in place), the data directory is deleted
 // once a minute, and a client that sends nothing, one that reads half a frame and goes, and one
@@ -216,8 +216,10 @@ void disturb(const std::atomic<bool>& stop) {
   for (int second = 1; !stop; ++second, Sleep(1000)) {
     (void)tolm::create_directories(tolm::kDataDirectory);
     if (second % 3 == 0) {
-      (void)tolm::write_whole_file(tolm::data_file(tolm::kCaptureTargetFileName), targets[second / 3 % 6]);
-      (void)tolm::write_whole_file(tolm::data_file(tolm::kDisplayIndexFileName), indexes[second / 3 % 5]);
+      (void)tolm::write_whole_file(tolm::data_file(tolm::kCaptureTargetFileName),
+                                   targets[second / 3 % 6]);
+      (void)tolm::write_whole_file(tolm::data_file(tolm::kDisplayIndexFileName),
+                                   indexes[second / 3 % 5]);
     }
     if (second % 30 == 0) {
       char token[65];

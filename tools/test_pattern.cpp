@@ -81,7 +81,9 @@ LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM w, LPARAM l) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc > 1) g_ready_event = argv[1];
-  if (argc > 3 && std::wstring(argv[2]) == L"--changing") g_changing_ms = std::wcstoul(argv[3], nullptr, 10);
+  if (argc > 3 && std::wstring(argv[2]) == L"--changing") {
+    g_changing_ms = static_cast<UINT>(std::wcstoul(argv[3], nullptr, 10));
+  }
   WNDCLASSW wc{};
   wc.lpfnWndProc = window_proc;
   wc.hInstance = GetModuleHandleW(nullptr);

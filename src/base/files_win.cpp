@@ -95,8 +95,8 @@ FileRead read_file(std::string_view path, std::size_t max_bytes, Holder holder) 
   const bool own = holder == Holder::kOwn;
   const DWORD access = GENERIC_READ | (own ? READ_CONTROL : 0);
   const DWORD flags = FILE_ATTRIBUTE_NORMAL | (own ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-  const UniqueFile file(
-      CreateFileW(to_wide(path).c_str(), access, kShareAll, nullptr, OPEN_EXISTING, flags, nullptr));
+  const UniqueFile file(CreateFileW(to_wide(path).c_str(), access, kShareAll, nullptr,
+                                    OPEN_EXISTING, flags, nullptr));
   if (!file) {
     const DWORD error = GetLastError();
     return {std::nullopt, error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND};

@@ -26,7 +26,9 @@ class TrustedFolder {
   enum class State { kReady, kMissing, kUnusable };
   // Whether the folder can be used now. A missing folder is made only with `create`.
   [[nodiscard]] State check(bool create) TOLM_EXCLUDES(mutex_);
-  [[nodiscard]] bool ready(bool create) TOLM_EXCLUDES(mutex_) { return check(create) == State::kReady; }
+  [[nodiscard]] bool ready(bool create) TOLM_EXCLUDES(mutex_) {
+    return check(create) == State::kReady;
+  }
 
  private:
   // The creation time too: a file system may give a new folder the index of a deleted one.

@@ -12,7 +12,7 @@ namespace tolm {
 
 namespace {
 
-// Sections kept ready while clients take every frame's: one for the next grab, one for the one after.
+// Sections kept ready while clients take every frame's: for the next grab and the one after.
 constexpr std::size_t kReadySections = 2;
 
 // Not in every SDK's headers; the system rejects the flag where it has no such timer.

@@ -8,7 +8,8 @@ namespace tolm {
 BlockMap changed_blocks(std::span<const std::uint8_t> before, std::span<const std::uint8_t> after,
                         std::uint32_t width, std::uint32_t height, std::uint32_t stride) {
   const std::uint32_t across = blocks_across(width);
-  BlockMap map{width, height, std::vector<std::uint8_t>(std::size_t{across} * blocks_across(height))};
+  BlockMap map{width, height,
+               std::vector<std::uint8_t>(std::size_t{across} * blocks_across(height))};
   const std::size_t block_bytes = std::size_t{kBlockPixels} * 4;
   const std::size_t last_bytes = (std::size_t{width} - std::size_t{across - 1} * kBlockPixels) * 4;
   // Row by row, so that memory is read in order: a row that is the same (most are) costs one

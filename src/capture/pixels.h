@@ -29,7 +29,8 @@ class PixelMemory {
 class Pixels {
  public:
   Pixels() = default;
-  Pixels(std::vector<std::uint8_t> bytes) : vector_(std::move(bytes)) {}  // NOLINT: a vector is Pixels
+  // NOLINTNEXTLINE(google-explicit-constructor): a vector of bytes is Pixels
+  Pixels(std::vector<std::uint8_t> bytes) : vector_(std::move(bytes)) {}
   explicit Pixels(std::shared_ptr<PixelMemory> memory)
       : memory_(std::move(memory)), span_(memory_->bytes()) {}
 

@@ -99,7 +99,8 @@ Finding judge_pipe(const Observations& seen) {
                    "only SYSTEM and Administrators may: run the check elevated");
   }
   if (!p.exists) {
-    const bool service_runs = seen.service.presence == Seen::kPresent && seen.service.state == ServiceState::kRunning;
+    const bool service_runs = seen.service.presence == Seen::kPresent &&
+                              seen.service.state == ServiceState::kRunning;
     return problem("pipe", name + ": no helper serves it",
                    service_runs ? "the service runs but no worker serves the pipe: see the status "
                                   "notes above and the service's launch error"

@@ -22,7 +22,7 @@ enum class Seen { kPresent, kMissing, kNotVisible };
 enum class ServiceState : std::uint32_t {
   kUnknown, kStopped, kStarting, kStopping, kRunning, kContinuing, kPausing, kPaused
 };
-enum class StartType : std::uint32_t { kBoot = 0, kSystem = 1, kAuto = 2, kDemand = 3, kDisabled = 4 };
+enum class StartType : std::uint32_t { kBoot, kSystem, kAuto, kDemand, kDisabled };
 
 struct ServiceFacts {
   Seen presence = Seen::kMissing;

@@ -41,11 +41,11 @@ struct Exchange {
 };
 
 // Opens the pipe (retrying while every instance is busy), checks that the pipe belongs to SYSTEM,
-// Administrators or (unless this process is elevated) its account before anything is sent, writes `request` in one piece,
-// reads until the server closes, but no more than `kMaxResponseBytes`. The whole exchange is
-// bounded by `timeout_ms`; a request longer than the server reads is refused before anything is
-// sent. Another pipe name is for measurements; `open` is CreateFileA unless a test records what it
-// is asked (Wine enforces no impersonation level).
+// Administrators or (unless this process is elevated) its account before anything is sent,
+// writes `request` in one piece, reads until the server closes, but no more than
+// `kMaxResponseBytes`. The whole exchange is bounded by `timeout_ms`; a request longer than the
+// server reads is refused before anything is sent. Another pipe name is for measurements; `open`
+// is CreateFileA unless a test records what it is asked (Wine enforces no impersonation level).
 [[nodiscard]] Exchange exchange(std::string_view request, unsigned timeout_ms = 5000,
                                 const char* pipe_name = kPipeName,
                                 decltype(&::CreateFileA) open = &::CreateFileA);

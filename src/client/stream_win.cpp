@@ -62,7 +62,9 @@ std::string FrameStream::map(const NextHeader& h) {
   const std::size_t bytes = std::size_t{h.stride} * h.height;
   std::unique_ptr<const std::uint8_t, Unmap> view(
       static_cast<const std::uint8_t*>(MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, 0)));
-  if (!view) return "the section given cannot be mapped (error " + std::to_string(GetLastError()) + ")";
+  if (!view) {
+    return "the section given cannot be mapped (error " + std::to_string(GetLastError()) + ")";
+  }
   MEMORY_BASIC_INFORMATION info{};
   if (VirtualQuery(view.get(), &info, sizeof info) == 0 || info.RegionSize < bytes) {
     return "the section given is smaller than its frame";

@@ -93,9 +93,9 @@ std::uint32_t answer_frame(HANDLE pipe, CaptureState& state) {
   return kResponseDrainMs;
 }
 
-// Sections given to clients, with the frame each holds and which clients hold it. A client holds the
-// frame it names in its next stream request and lets go of the others it was given. A section no
-// client holds, whose frame is gone, and of which the system knows no handle or view but this
+// Sections given to clients, with the frame each holds and which clients hold it. A client holds
+// the frame it names in its next stream request and lets go of the others it was given. A section
+// no client holds, whose frame is gone, and of which the system knows no handle or view but this
 // process's, goes back to the grabs; so that a client that keeps what it is given cannot make the
 // helper keep more, the helper lets go of the oldest beyond a few.
 class Handouts {

@@ -26,7 +26,8 @@ TEST(Utf8, EachMaximalInvalidSubpartBecomesOneReplacement) {
 }
 
 TEST(Utf16, RoundTripsAndReplacesUnpairedSurrogates) {
-  EXPECT_EQ(utf8_to_utf16("A\xC3\xA9\xF0\x9F\x98\x80"), (std::u16string{u'A', 0xE9, 0xD83D, 0xDE00}));
+  EXPECT_EQ(utf8_to_utf16("A\xC3\xA9\xF0\x9F\x98\x80"),
+            (std::u16string{u'A', 0xE9, 0xD83D, 0xDE00}));
   EXPECT_EQ(utf16_to_utf8(std::u16string{u'A', 0xE9, 0xD83D, 0xDE00}), "A\xC3\xA9\xF0\x9F\x98\x80");
   EXPECT_EQ(utf16_to_utf8(std::u16string{0xD800, u'x'}), kFffd + "x");
   EXPECT_EQ(utf16_to_utf8(std::u16string{u'x', 0xDC00}), "x" + kFffd);
@@ -44,8 +45,9 @@ TEST(Trim, RemovesExactlyTheWhiteSpaceProperty) {
       "\xE2\x80\xAF\xE2\x81\x9F\xE3\x80\x80";
   EXPECT_EQ(trim_white_space(all + "x y" + all), "x y");
   // Not white space: BOM, zero-width space U+200B, NUL, U+001C, U+180E.
-  for (const std::string& keep : {std::string("\xEF\xBB\xBF"), std::string("\xE2\x80\x8B"), std::string(1, '\0'),
-                                 std::string("\x1C"), std::string("\xE1\xA0\x8E")}) {
+  for (const std::string& keep : {std::string("\xEF\xBB\xBF"), std::string("\xE2\x80\x8B"),
+                                  std::string(1, '\0'), std::string("\x1C"),
+                                  std::string("\xE1\xA0\x8E")}) {
     EXPECT_EQ(trim_white_space(keep + "x" + keep), keep + "x" + keep);
   }
   EXPECT_EQ(trim_white_space(" \xE3\x80\x80 "), "");

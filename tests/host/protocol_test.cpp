@@ -25,7 +25,8 @@ const std::string kToken(64, 'a');
 TEST(Request, TheDocumentsRequestsAreMadeAndRead) {
   EXPECT_EQ(frame_request(kToken), "AUTH " + kToken + "\nFRAME\n");
   EXPECT_EQ(status_request(kToken), "AUTH " + kToken + "\n");
-  EXPECT_TRUE(is_authorized(status_request(kToken), kToken) && !wants_frame(status_request(kToken)));
+  const std::string status = status_request(kToken);
+  EXPECT_TRUE(is_authorized(status, kToken) && !wants_frame(status));
   EXPECT_FALSE(is_authorized(frame_request(kToken), std::string(64, 'b')));
 }
 
@@ -224,7 +225,8 @@ TEST(StatusDocument, TheDocumentsExamplesAreWrittenAndReadBack) {
   const std::string body = worker.substr(0, worker.size() - 1);
   for (const std::string& bad :
        {body.substr(0, body.size() - 1), worker + "x", R"({"desktop":"Default","ok":true})"s,
-        std::string(body).replace(22, 0, "\""), std::string(body).replace(body.find("120"), 3, "0120"),
+        std::string(body).replace(22, 0, "\""),
+        std::string(body).replace(body.find("120"), 3, "0120"),
         std::string(body).replace(body.find("120"), 3, "4294967296"),
         std::string(body).replace(body.find(R"("driverLoaded")"), 21, "")}) {
     EXPECT_FALSE(parse_status(bad)) << bad;
