@@ -1,10 +1,15 @@
 // Windows only. Checks that a frame shows the test pattern, cell by cell, at the centre of each
-// cell.
+// cell; a helper run on the pattern for a whole suite.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
 #include "capture/frame.h"
+#include "child_process.h"
+#include "pattern_window.h"
 #include "test_pattern.h"
 
 namespace tolm::testing {
@@ -14,5 +19,30 @@ template <class Picture>
 void expect_pattern(const Picture& f) {
   EXPECT_EQ(test_pattern::pattern_mismatch(f), "");
 }
+
+// A suite whose tests share one helper, run on the test pattern from the first test to the last.
+class HelperOnPattern : public ::testing::Test {
+ protected:
+  // `changing_ms`: how often the pattern's corner takes another colour (0: never).
+  static void start(const std::wstring& command_line, unsigned changing_ms = 0) {
+    ASSERT_TRUE(pattern().start(changing_ms));
+    helper() = std::make_unique<RunningChild>(command_line);
+    ASSERT_TRUE(helper()->running());
+  }
+  static void TearDownTestSuite() {
+    helper().reset();
+    pattern().stop();
+  }
+
+ private:
+  static test_pattern::PatternWindow& pattern() {
+    static test_pattern::PatternWindow window;
+    return window;
+  }
+  static std::unique_ptr<RunningChild>& helper() {
+    static std::unique_ptr<RunningChild> h;
+    return h;
+  }
+};
 
 }  // namespace tolm::testing

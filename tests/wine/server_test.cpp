@@ -87,25 +87,11 @@ testing::ChildRun run_client(const std::wstring& arguments) {
   return testing::run_child(L"\"" + exe + L"\" " + arguments);
 }
 
-class PatternServer : public ::testing::Test {
+class PatternServer : public testing::HelperOnPattern {
  protected:
   static void SetUpTestSuite() {
     write_token(kToken);
-    ASSERT_TRUE(pattern().start());
-    helper() = std::make_unique<testing::RunningChild>(helper_command());
-    ASSERT_TRUE(helper()->running());
-  }
-  static void TearDownTestSuite() {
-    helper().reset();
-    pattern().stop();
-  }
-  static test_pattern::PatternWindow& pattern() {
-    static test_pattern::PatternWindow window;
-    return window;
-  }
-  static std::unique_ptr<testing::RunningChild>& helper() {
-    static std::unique_ptr<testing::RunningChild> h;
-    return h;
+    start(helper_command());
   }
 };
 

@@ -16,7 +16,6 @@
 #include "client/stream.h"
 #include "client/watch.h"
 #include "pattern_check.h"
-#include "pattern_window.h"
 #include "protocol/request.h"
 #include "protocol/status_document.h"
 
@@ -31,26 +30,12 @@ Answer ask(const StreamRequest& stream, client::Exchange& e) {
   return read_answer(e.bytes, true);
 }
 
-class StreamServer : public ::testing::Test {
+class StreamServer : public testing::HelperOnPattern {
  protected:
   static void SetUpTestSuite() {
     (void)create_directories(kDataDirectory);
     ASSERT_TRUE(write_whole_file(data_file("capture.auth"), kToken));
-    ASSERT_TRUE(pattern().start(5));
-    const std::wstring exe = testing::program_directory() + L"tolm-capture-helper.exe";
-    helper() = std::make_unique<testing::RunningChild>(L"\"" + exe + L"\" --console");
-  }
-  static void TearDownTestSuite() {
-    helper().reset();
-    pattern().stop();
-  }
-  static test_pattern::PatternWindow& pattern() {
-    static test_pattern::PatternWindow window;
-    return window;
-  }
-  static std::unique_ptr<testing::RunningChild>& helper() {
-    static std::unique_ptr<testing::RunningChild> h;
-    return h;
+    start(L"\"" + testing::program_directory() + L"tolm-capture-helper.exe\" --console", 5);
   }
 };
 
