@@ -137,6 +137,15 @@ inline bool plant_hard_link(const std::string& name, const std::string& victim) 
   return false;
 }
 
+// A directory at `name`, where the helper may write its file again at any moment.
+inline bool plant_directory(const std::string& name) {
+  for (int i = 0; i < 100; ++i) {
+    DeleteFileW(to_wide(name).c_str());
+    if (CreateDirectoryW(to_wide(name).c_str(), nullptr)) return true;
+  }
+  return false;
+}
+
 inline DWORD link_count(const std::string& path) {
   const UniqueFile file(CreateFileW(to_wide(path).c_str(), 0,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
