@@ -128,22 +128,23 @@ inline void link_folder_from_linux(const std::wstring& link, const std::wstring&
   ASSERT_TRUE(poll([&] { return GetFileAttributesW(link.c_str()) == kFolderLink; }, 10000));
 }
 
-// `name` made a second name of `victim`; retried, since the helper may write `name` meanwhile.
-inline bool plant_hard_link(const std::string& name, const std::string& victim) {
+// What `make` puts at `name` (it is given the wide name and says whether it held), after what is
+// there is deleted; retried, since the helper may write its file at `name` meanwhile.
+template <class Make>
+bool plant(const std::string& name, Make&& make) {
+  const std::wstring wide = to_wide(name);
   for (int i = 0; i < 100; ++i) {
-    DeleteFileW(to_wide(name).c_str());
-    if (CreateHardLinkW(to_wide(name).c_str(), to_wide(victim).c_str(), nullptr)) return true;
+    DeleteFileW(wide.c_str());
+    if (make(wide.c_str())) return true;
   }
   return false;
 }
 
-// A directory at `name`, where the helper may write its file again at any moment.
-inline bool plant_directory(const std::string& name) {
-  for (int i = 0; i < 100; ++i) {
-    DeleteFileW(to_wide(name).c_str());
-    if (CreateDirectoryW(to_wide(name).c_str(), nullptr)) return true;
-  }
-  return false;
+// `name` made a second name of `victim`.
+inline bool plant_hard_link(const std::string& name, const std::string& victim) {
+  return plant(name, [&](const wchar_t* at) {
+    return CreateHardLinkW(at, to_wide(victim).c_str(), nullptr) != FALSE;
+  });
 }
 
 inline DWORD link_count(const std::string& path) {

@@ -25,24 +25,18 @@ class HelperOnPattern : public ::testing::Test {
  protected:
   // `changing_ms`: how often the pattern's corner takes another colour (0: never).
   static void start(const std::wstring& command_line, unsigned changing_ms = 0) {
-    ASSERT_TRUE(pattern().start(changing_ms));
-    helper() = std::make_unique<RunningChild>(command_line);
-    ASSERT_TRUE(helper()->running());
+    ASSERT_TRUE(pattern_.start(changing_ms));
+    helper_ = std::make_unique<RunningChild>(command_line);
+    ASSERT_TRUE(helper_->running());
   }
   static void TearDownTestSuite() {
-    helper().reset();
-    pattern().stop();
+    helper_.reset();
+    pattern_.stop();
   }
 
  private:
-  static test_pattern::PatternWindow& pattern() {
-    static test_pattern::PatternWindow window;
-    return window;
-  }
-  static std::unique_ptr<RunningChild>& helper() {
-    static std::unique_ptr<RunningChild> h;
-    return h;
-  }
+  static inline test_pattern::PatternWindow pattern_;
+  static inline std::unique_ptr<RunningChild> helper_;
 };
 
 }  // namespace tolm::testing

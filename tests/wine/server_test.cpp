@@ -120,12 +120,11 @@ TEST_F(PatternServer, StatusIsAFileTheRequestWrote) {
                                      OPEN_EXISTING, 0, nullptr));
     return held[0].valid();
   }, 5000));
-  ASSERT_TRUE(testing::poll([&] {  // the helper may write it again between the two calls
-    DeleteFileW(to_wide(paths[1]).c_str());
-    held[1] = UniqueFile(CreateFileW(to_wide(paths[1]).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                     FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
+  ASSERT_TRUE(testing::plant(paths[1], [&](const wchar_t* at) {
+    held[1] = UniqueFile(CreateFileW(at, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                     CREATE_NEW, 0, nullptr));
     return held[1].valid();
-  }, 5000));
+  }));
   ASSERT_TRUE(write_in_pieces(held[1].get(), "planted\n", 64));
   for (int i = 0; i < 5; ++i) {
     const std::string answer = ask(auth() + "status");
@@ -138,7 +137,8 @@ TEST_F(PatternServer, StatusIsAFileTheRequestWrote) {
   // With no location writable: "{}" and a line feed. The directories go whatever happens: the
   // next tests write at these names.
   bool planted = true;
-  for (const std::string& path : paths) planted = testing::plant_directory(path) && planted;
+  const auto directory = [](const wchar_t* at) { return CreateDirectoryW(at, nullptr) != FALSE; };
+  for (const std::string& path : paths) planted = testing::plant(path, directory) && planted;
   if (planted) EXPECT_EQ(ask(auth()), "{}\n");
   for (const std::string& path : paths) RemoveDirectoryW(to_wide(path).c_str());
   EXPECT_TRUE(planted);
